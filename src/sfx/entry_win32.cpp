@@ -1,6 +1,156 @@
+// The program entry: log file, operating-system check, the run, and the
+// error policy that maps every failure to a message box and an exit code.
+#include <shlobj.h>
+#include <windows.h>
+
+#include <memory>
+#include <string>
+
+#include "exceptions/exceptions.h"
+#include "features/splash/window_messages.h"
+#include "log/logger.h"
+#include "sfx/brand.h"
 #include "sfx/entry.h"
+#include "sfx/error_box.h"
+#include "sfx/error_codes.h"
+#include "sfx/sfx_process.h"
+#include "sfx/sfx_reporting.h"
+#include "sfx/sfx_translator.h"
+#include "systools/os_version.h"
+#include "systools/process_facts.h"
+#include "text/text.h"
+
 namespace kro::sfx {
-void harden_loader() {}
-const wchar_t* program_path() { return L""; }
-int program_entry(const wchar_t*, int) { return 0; }
+namespace {
+
+namespace os = kro::environment::os_version;
+
+constexpr int64_t log_size_limit = 4194304;
+
+std::wstring common_app_data() {
+  wchar_t path[MAX_PATH + 1] = {};
+  if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) return path;
+  DWORD bytes = 0;
+  constexpr const wchar_t* key = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
+  LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, key, L"Common AppData", RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
+  if (status == ERROR_SUCCESS && bytes >= sizeof(wchar_t)) {
+    std::wstring value(bytes / sizeof(wchar_t), L'\0');
+    status = RegGetValueW(HKEY_LOCAL_MACHINE, key, L"Common AppData", RRF_RT_REG_SZ, nullptr, value.data(), &bytes);
+    if (status == ERROR_SUCCESS) {
+      value.resize(wcsnlen(value.c_str(), value.size()));
+      return value;
+    }
+  }
+  throw kro::exceptions::error(static_cast<int32_t>(status), "Unable to find the common application data folder.");
 }
+
+// Creates the folder and every missing parent; failures are ignored (the log
+// file then cannot be opened, which the logger reports).
+void create_folders(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
+  for (size_t pos = path.find(L'\\', 3); pos != std::wstring::npos; pos = path.find(L'\\', pos + 1))
+    CreateDirectoryW(path.substr(0, pos).c_str(), nullptr);
+  CreateDirectoryW(path.c_str(), nullptr);
+}
+
+std::wstring log_folder() {
+  return common_app_data() + L"\\" + brand_record().company_folder + L"\\Morrow\\Logs";
+}
+
+std::string file_version(const wchar_t* path) {
+  unsigned short parts[4] = {};
+  DWORD ignored = 0;
+  const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+  if (size) {
+    std::unique_ptr<unsigned char[]> block(new unsigned char[size]);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    UINT fixed_size = 0;
+    if (GetFileVersionInfoW(path, 0, size, block.get()) &&
+        VerQueryValueW(block.get(), L"\\", reinterpret_cast<void**>(&fixed), &fixed_size) && fixed &&
+        fixed_size >= sizeof(VS_FIXEDFILEINFO)) {
+      parts[0] = HIWORD(fixed->dwFileVersionMS);
+      parts[1] = LOWORD(fixed->dwFileVersionMS);
+      parts[2] = HIWORD(fixed->dwFileVersionLS);
+      parts[3] = LOWORD(fixed->dwFileVersionLS);
+    }
+  }
+  return text::format("%hu.%hu.%hu.%hu", parts[0], parts[1], parts[2], parts[3]);
+}
+
+std::wstring from_utf8(const char* text) { return text::from_utf8(text ? text : ""); }
+
+}  // namespace
+
+void show_error_box(int32_t code, const std::wstring& log_path, const std::wstring& message,
+                    std::optional<int32_t> download_code) {
+  command_line process_cmd;
+  process_cmd.parse(GetCommandLineW(), true);
+  if (error_box_silenced(process_cmd)) return;
+  const uint32_t lcid = error_box_language(process_cmd, GetUserDefaultLangID());
+  const auto translator = sfx_translator::factory().create(lcid);
+  const error_box_text box = make_error_box_text(*translator, code, log_path, message, download_code);
+  MessageBoxW(nullptr, box.body.c_str(), box.title.c_str(), MB_ICONERROR | MB_SETFOREGROUND);
+}
+
+int program_entry(const wchar_t* command_line_text, int /*show*/) {
+  std::shared_ptr<sfx_reporting_intf> reporter;
+  std::wstring log_path;
+  int32_t exit_code = 0;
+  try {
+    const std::wstring cmd = command_line_text ? command_line_text : L"";
+    reporter = sfx_reporting::factory().create(cmd);
+
+    const std::wstring folder = log_folder();
+    create_folders(folder);
+    log_path = folder + L"\\sfx.log";
+    log::logger().set_log_file(log_path, log_size_limit, log::debug);
+    log::logger().set_flush_level(log::error);
+
+    const std::string version = file_version(program_path());
+    log::write(log::info, "*** Starting SFX (%s), System(%s) ***", version.c_str(),
+               text::to_utf8(os::display_name()).c_str());
+    if (!os::is_windows7_sp(1)) {
+      log::write(log::fatal, "This operating system (%d.%d.%d) is not supported.", static_cast<int>(os::major()),
+                 static_cast<int>(os::minor()), static_cast<int>(os::build()));
+      throw exceptions::unsupported_os();
+    }
+
+    std::shared_ptr<sfx_process_intf> process = sfx_process::factory().create(reporter);
+    exit_code = process->run(program_path(), cmd.c_str());
+    process.reset();
+    reporter.reset();
+    return exit_code;
+  } catch (const exceptions::unsupported_os&) {
+    exit_code = codes::exit_unsupported_os;
+    show_error_box(exit_code, log_path, L"@Sfx_UnsupportedOS");
+  } catch (const exceptions::download_file_invalid_signature&) {
+    exit_code = codes::exit_invalid_signature;
+    show_error_box(exit_code, log_path, L"@Sfx_FileInvalidSignature");
+  } catch (const exceptions::sfx_invalid_signature& e) {
+    exit_code = codes::exit_invalid_signature;
+    show_error_box(e.code(), log_path, from_utf8(e.what()));
+  } catch (const exceptions::download_file_fail& e) {
+    exit_code = codes::exit_download_failed;
+    show_error_box(e.code(), log_path, L"@Sfx_Download_Fail", e.code());
+  } catch (const exceptions::missign_sfx_file&) {
+    exit_code = codes::exit_missing_setup_file;
+    show_error_box(exit_code, log_path, L"@Sfx_MissingSfx");
+  } catch (const kro::exceptions::detail::base& e) {
+    exit_code = e.code();
+    log::write_exception(log::error, e, "%s", "");
+    show_error_box(e.code(), log_path, from_utf8(e.what()));
+  } catch (const std::exception& e) {
+    exit_code = codes::exit_generic;
+    log::write(log::error, "SFX catch generic exception: %s", e.what());
+    show_error_box(exit_code, log_path, from_utf8(e.what()));
+  }
+  if (reporter) {
+    reporter->set_exit_code(exit_code);
+    reporter->send_stage("sfx-fail");
+  }
+  reporter.reset();
+  return exit_code;
+}
+
+}  // namespace kro::sfx

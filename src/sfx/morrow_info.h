@@ -1,0 +1,31 @@
+#pragma once
+// The hand-off document morrow-info.xml: elements collected from the payload,
+// the run and setup preparation, written once before the setup master starts.
+#include <memory>
+#include <string>
+
+#include <pugixml.hpp>
+
+namespace kro::sfx {
+
+class morrow_info_intf {
+ public:
+  // Appends a deep copy of the element (of any document) under the root.
+  virtual void add_copy(const pugi::xml_node& element) = 0;
+  // Moves a node of the component's own document under the root.
+  virtual void add_move(const pugi::xml_node& node) = 0;
+  // Writes the document (UTF-8, tab indentation); false on failure.
+  virtual bool save(const std::wstring& path) = 0;
+  virtual ~morrow_info_intf() = default;
+};
+
+class morrow_info {
+ public:
+  class factory {
+   public:
+    virtual ~factory() = default;
+    virtual std::shared_ptr<morrow_info_intf> create();
+  };
+};
+
+}  // namespace kro::sfx

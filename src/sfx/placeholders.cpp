@@ -1,0 +1,71 @@
+// Factories of the components that this build does not contain yet. Each
+// raises kro::exceptions::error with code 120 (operation not implemented)
+// and names the component, so a run stops there with a clear record.
+#include "exceptions/exceptions.h"
+#include "features/splash/gif_wnd.h"
+#include "log/logger.h"
+#include "root/verify_signature.h"
+#include "sfx/error_codes.h"
+#include "sfx/morrow_info.h"
+#include "sfx/payload.h"
+#include "sfx/prepare_setup.h"
+#include "sfx/secure_process_launcher.h"
+#include "sfx/sfx_reporting.h"
+#include "sfx/temp_dir.h"
+
+namespace kro {
+namespace {
+
+[[noreturn]] void not_built(const char* component) {
+  throw exceptions::error(codes::not_implemented, "Component '%s' is not available in this build.", component);
+}
+
+// The reporter of a build without the analytics report: it keeps nothing,
+// and a stage report is dropped with a warning (reporting failures never
+// reach the run).
+class unsent_reporting final : public sfx::sfx_reporting_intf {
+ public:
+  void send_stage(const std::string& stage) override {
+    log::write(log::warning, "Report of stage '%s' not sent: component 'sfx_reporting' is not available in this build (%d).",
+               stage.c_str(), codes::not_implemented);
+  }
+  void set_tmp_path(const std::wstring&) override {}
+  void set_offline(bool) override {}
+  void set_aiid(const std::wstring&) override {}
+  void set_session_id(const std::wstring&) override {}
+  void set_product_name(const std::wstring&) override {}
+  void set_restart_required(bool) override {}
+  void set_exit_code(int32_t) override {}
+  void add_main_product(const std::wstring&, const std::wstring&, bool) override {}
+  void set_report_url(const std::wstring&) override {}
+};
+
+}  // namespace
+
+std::shared_ptr<sfx::sfx_reporting_intf> sfx::sfx_reporting::factory::create(const std::wstring&) {
+  return std::make_shared<unsent_reporting>();
+}
+std::shared_ptr<root::verify_signature_intf> root::verify_signature::factory::create() {
+  not_built("verify_signature");
+}
+std::shared_ptr<sfx::morrow_info_intf> sfx::morrow_info::factory::create() { not_built("morrow_info"); }
+std::unique_ptr<sfx::payload_intf> sfx::payload::factory::create(const std::wstring&, sfx_data&) {
+  not_built("payload");
+}
+std::unique_ptr<sfx::temp_dir_intf> sfx::temp_dir::factory::create(bool) { not_built("temp_dir"); }
+std::unique_ptr<sfx::prepare_setup_intf> sfx::prepare_setup::factory::create(sfx_data&) {
+  not_built("prepare_setup");
+}
+std::unique_ptr<sfx::secure_process_launcher_intf> sfx::secure_process_launcher::factory::create() {
+  not_built("secure_process_launcher");
+}
+std::shared_ptr<features::splash::gif_wnd_data_intf> features::splash::res_gif_wnd_data::factory::create(
+    void*, uint32_t, const std::wstring&, uint32_t, const std::wstring&, const std::wstring&) {
+  not_built("res_gif_wnd_data");
+}
+std::shared_ptr<features::splash::gif_wnd_intf> features::splash::gif_wnd::factory::create(
+    std::shared_ptr<gif_wnd_data_intf>) {
+  not_built("gif_wnd");
+}
+
+}  // namespace kro

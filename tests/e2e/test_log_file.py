@@ -1,0 +1,86 @@
+"""sfx.exe /silent under 32-bit Wine: the log file, its rotation and its
+recovery from a foreign file."""
+import os
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import kro_e2e as e2e  # noqa: E402
+
+LIMIT = 4194304
+
+
+class LogFile(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = e2e.Prefix("log")
+        cls.prefix.start_server()
+        cls.sfx = cls.prefix.install_sfx()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.close()
+
+    def setUp(self):
+        os.makedirs(self.prefix.log_dir, exist_ok=True)
+        for name in os.listdir(self.prefix.log_dir):
+            os.remove(os.path.join(self.prefix.log_dir, name))
+
+    def run_silent(self):
+        code, _ = self.prefix.run_sfx(self.sfx, "/silent")
+        # The signature check is the first component this build lacks.
+        self.assertEqual(code, 120)
+        return e2e.read_log(self.prefix.log_file)
+
+    def test_silent_run_writes_the_whole_log(self):
+        data, records = self.run_silent()
+        self.assertTrue(data.startswith(e2e.BOM))
+        self.assertNotIn(b"\n", data.replace(b"\r\n", b""), "every line ends in CR LF")
+        level, tag, lines = records[0]
+        self.assertEqual((level, tag), ("info", "msfx"))
+        self.assertEqual(lines[0], "*** Starting SFX (1.0.0.1), System(Windows 7 SP1 x86) ***")
+        messages = [r[2][0] for r in records]
+        self.assertIn("SFX started with command line '/silent'", messages)
+        failure = [r for r in records if r[0] == "error"]
+        self.assertEqual(len(failure), 1, records)
+        self.assertEqual(failure[0][2][0], "Exception: Component 'verify_signature' is not available in this build.")
+        self.assertEqual(failure[0][2][1:], ["Code: 0x00000078 (120)"])
+        # Continuation lines start under the message's first character.
+        raw_lines = data[3:].split(b"\r\n")
+        continuation = [l for l in raw_lines if l.startswith(b" ")]
+        self.assertTrue(continuation)
+        for line in continuation:
+            self.assertEqual(line[:e2e.HEADER_WIDTH], b" " * e2e.HEADER_WIDTH)
+            self.assertNotEqual(line[e2e.HEADER_WIDTH:e2e.HEADER_WIDTH + 1], b" ")
+        self.assertEqual(records[-2][1:], ["log_module", ["LogModule is going to be destroyed."]])
+        self.assertEqual(records[-1][2], ["=" * 117])
+        self.assertTrue(data.endswith(b"=" * 117 + b"\r\n"))
+
+    def test_full_log_is_rotated_at_the_next_start(self):
+        old = e2e.BOM + b"previous run\r\n"
+        full = old + b"x" * (LIMIT - len(old))
+        with open(self.prefix.log_file, "wb") as f:
+            f.write(full)
+        with open(self.prefix.log_file + ".old", "wb") as f:
+            f.write(e2e.BOM + b"older run\r\n")
+        data, records = self.run_silent()
+        with open(self.prefix.log_file + ".old", "rb") as f:
+            self.assertEqual(f.read(), full)
+        self.assertTrue(data.startswith(e2e.BOM))
+        self.assertLess(len(data), 64 * 1024)
+        self.assertTrue(records[0][2][0].startswith("*** Starting SFX"))
+        self.assertEqual(sorted(os.listdir(self.prefix.log_dir)), ["sfx.log", "sfx.log.old"])
+
+    def test_foreign_log_is_moved_away_at_first_open(self):
+        foreign = b"written by someone else\n" * 1000
+        with open(self.prefix.log_file, "wb") as f:
+            f.write(foreign)
+        data, records = self.run_silent()
+        with open(self.prefix.log_file + ".old", "rb") as f:
+            self.assertEqual(f.read(), foreign)
+        self.assertTrue(data.startswith(e2e.BOM))
+        self.assertTrue(records[0][2][0].startswith("*** Starting SFX"))
+
+
+if __name__ == "__main__":
+    e2e.main()
