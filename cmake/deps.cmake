@@ -17,7 +17,7 @@ else()
   list(GET KRO_PUGIXML_DIR 0 KRO_PUGIXML_DIR)
   add_library(kro_pugixml STATIC ${KRO_PUGIXML_DIR}/pugixml.cpp)
   target_include_directories(kro_pugixml SYSTEM PUBLIC ${KRO_PUGIXML_DIR})
-  target_compile_options(kro_pugixml PRIVATE -msse2 -mfpmath=sse -w)
+  target_compile_options(kro_pugixml PRIVATE -msse2 -mfpmath=sse -ffunction-sections -fdata-sections -w)
 
   set(KRO_GTEST_ROOT /usr/src/googletest CACHE PATH "GoogleTest sources (Debian package googletest)")
   add_library(kro_gtest STATIC

@@ -48,8 +48,8 @@ std::wstring from_utf16(const std::vector<char16_t>& units) {
 }
 
 struct node {
-  size_t end = 0;    // one past the node's last byte
-  std::wstring key;  //
+  size_t end = 0;  // one past the node's last byte
+  std::wstring key;
   uint16_t value_length = 0;
   size_t value = 0;     // offset of the value
   size_t children = 0;  // offset of the first child (== end when none)
