@@ -29,19 +29,23 @@ constexpr int64_t log_size_limit = 4194304;
 
 std::wstring common_app_data() {
   wchar_t path[MAX_PATH + 1] = {};
-  if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path))) return path;
+  if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path)))
+    return path;
   DWORD bytes = 0;
   constexpr const wchar_t* key = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
-  LSTATUS status = RegGetValueW(HKEY_LOCAL_MACHINE, key, L"Common AppData", RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
+  LSTATUS status =
+      RegGetValueW(HKEY_LOCAL_MACHINE, key, L"Common AppData", RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
   if (status == ERROR_SUCCESS && bytes >= sizeof(wchar_t)) {
     std::wstring value(bytes / sizeof(wchar_t), L'\0');
-    status = RegGetValueW(HKEY_LOCAL_MACHINE, key, L"Common AppData", RRF_RT_REG_SZ, nullptr, value.data(), &bytes);
+    status = RegGetValueW(HKEY_LOCAL_MACHINE, key, L"Common AppData", RRF_RT_REG_SZ, nullptr, value.data(),
+                          &bytes);
     if (status == ERROR_SUCCESS) {
       value.resize(wcsnlen(value.c_str(), value.size()));
       return value;
     }
   }
-  throw kro::exceptions::error(static_cast<int32_t>(status), "Unable to find the common application data folder.");
+  throw kro::exceptions::error(static_cast<int32_t>(status),
+                               "Unable to find the common application data folder.");
 }
 
 // Creates the folder and every missing parent; failures are ignored (the log
@@ -111,8 +115,8 @@ int program_entry(const wchar_t* command_line_text, int /*show*/) {
     log::write(log::info, "*** Starting SFX (%s), System(%s) ***", version.c_str(),
                text::to_utf8(os::display_name()).c_str());
     if (!os::is_windows7_sp(1)) {
-      log::write(log::fatal, "This operating system (%d.%d.%d) is not supported.", static_cast<int>(os::major()),
-                 static_cast<int>(os::minor()), static_cast<int>(os::build()));
+      log::write(log::fatal, "This operating system (%d.%d.%d) is not supported.",
+                 static_cast<int>(os::major()), static_cast<int>(os::minor()), static_cast<int>(os::build()));
       throw exceptions::unsupported_os();
     }
 

@@ -24,8 +24,9 @@ uint32_t error_box_language(const command_line& process_cmd, uint32_t user_defau
   return languages::default_lcid;
 }
 
-error_box_text make_error_box_text(sfx_translator_intf& translator, int32_t code, const std::wstring& log_path,
-                                   const std::wstring& message, std::optional<int32_t> download_code) {
+error_box_text make_error_box_text(sfx_translator_intf& translator, int32_t code,
+                                   const std::wstring& log_path, const std::wstring& message,
+                                   std::optional<int32_t> download_code) {
   error_box_text box;
   box.title = translator.get_text(L"@Sfx_MsgBoxTitle");
   box.body = download_code ? translator.format(L"@Sfx_Download_Fail", {std::to_wstring(*download_code)})

@@ -27,8 +27,9 @@ uint32_t error_box_language(const command_line& process_cmd, uint32_t user_defau
 // Title and body: the message (an identifier or a ready text) or, for a
 // download failure, "@Sfx_Download_Fail" with the download code, followed by
 // the error code and the log file path.
-error_box_text make_error_box_text(sfx_translator_intf& translator, int32_t code, const std::wstring& log_path,
-                                   const std::wstring& message, std::optional<int32_t> download_code = {});
+error_box_text make_error_box_text(sfx_translator_intf& translator, int32_t code,
+                                   const std::wstring& log_path, const std::wstring& message,
+                                   std::optional<int32_t> download_code = {});
 
 // Shows the box (MB_ICONERROR | MB_SETFOREGROUND) and waits until it is
 // closed; shows nothing when the process command line silences it.

@@ -12,7 +12,8 @@ using module_callback = VOID(NTAPI*)(PLDR_DATA_TABLE_ENTRY entry, PVOID context,
 struct api {
   BOOL(WINAPI* set_default_dll_directories)(DWORD flags);  // null where absent
   BOOL(WINAPI* set_dll_directory)(LPCWSTR path);
-  NTSTATUS(NTAPI* enumerate_loaded_modules)(ULONG reserved, module_callback callback, PVOID context);  // null where absent
+  NTSTATUS(NTAPI* enumerate_loaded_modules)
+  (ULONG reserved, module_callback callback, PVOID context);  // null where absent
   UINT(WINAPI* get_system_directory)(LPWSTR buffer, UINT size);
 };
 

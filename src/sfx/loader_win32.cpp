@@ -1,11 +1,10 @@
 // Loader hardening. Runs before the C runtime and before static
 // constructors: no C runtime calls, no objects with constructors, the
 // process heap only.
-#include "sfx/loader.h"
-
 #include <string>
 
 #include "sfx/entry.h"
+#include "sfx/loader.h"
 
 namespace kro::sfx {
 namespace {
@@ -65,7 +64,8 @@ api system_api() {
 
 bool narrow_dll_search(const api& functions) {
   HeapSetInformation(GetProcessHeap(), HeapEnableTerminationOnCorruption, nullptr, 0);
-  if (functions.set_default_dll_directories && functions.set_default_dll_directories(search_system32)) return true;
+  if (functions.set_default_dll_directories && functions.set_default_dll_directories(search_system32))
+    return true;
   functions.set_dll_directory(L"");
   if (functions.enumerate_loaded_modules)
     functions.enumerate_loaded_modules(0, first_module, const_cast<api*>(&functions));

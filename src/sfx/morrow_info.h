@@ -2,9 +2,8 @@
 // The hand-off document morrow-info.xml: elements collected from the payload,
 // the run and setup preparation, written once before the setup master starts.
 #include <memory>
-#include <string>
-
 #include <pugixml.hpp>
+#include <string>
 
 namespace kro::sfx {
 

@@ -17,7 +17,8 @@ namespace kro {
 namespace {
 
 [[noreturn]] void not_built(const char* component) {
-  throw exceptions::error(codes::not_implemented, "Component '%s' is not available in this build.", component);
+  throw exceptions::error(codes::not_implemented, "Component '%s' is not available in this build.",
+                          component);
 }
 
 // The reporter of a build without the analytics report: it keeps nothing,
@@ -26,8 +27,10 @@ namespace {
 class unsent_reporting final : public sfx::sfx_reporting_intf {
  public:
   void send_stage(const std::string& stage) override {
-    log::write(log::warning, "Report of stage '%s' not sent: component 'sfx_reporting' is not available in this build (%d).",
-               stage.c_str(), codes::not_implemented);
+    log::write(
+        log::warning,
+        "Report of stage '%s' not sent: component 'sfx_reporting' is not available in this build (%d).",
+        stage.c_str(), codes::not_implemented);
   }
   void set_tmp_path(const std::wstring&) override {}
   void set_offline(bool) override {}

@@ -13,11 +13,11 @@ class morrow_info_intf;
 class sfx_reporting_intf;
 
 struct sfx_data {
-  std::shared_ptr<value_holder_intf> values;    // created empty with the run
-  std::shared_ptr<payload_intf> payload;        // opened after the signature check
-  std::shared_ptr<morrow_info_intf> info;       // the hand-off document
-  command_line cmd;                             // converted command line, no program token
-  std::shared_ptr<sfx_reporting_intf> reporter; // given to the run
+  std::shared_ptr<value_holder_intf> values;     // created empty with the run
+  std::shared_ptr<payload_intf> payload;         // opened after the signature check
+  std::shared_ptr<morrow_info_intf> info;        // the hand-off document
+  command_line cmd;                              // converted command line, no program token
+  std::shared_ptr<sfx_reporting_intf> reporter;  // given to the run
 };
 
 // Private base of the components that work on the run's data; the run

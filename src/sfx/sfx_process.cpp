@@ -45,7 +45,7 @@ uint32_t choose_language(command_line cmd) {
       value = static_cast<int>(languages::default_lcid);
     }
     lcid = languages::is_listed(static_cast<uint32_t>(value)) ? static_cast<uint32_t>(value)
-                                                               : languages::default_lcid;
+                                                              : languages::default_lcid;
   }
   return lcid;
 }
@@ -70,7 +70,8 @@ std::shared_ptr<sfx_process_intf> sfx_process::factory::create(std::shared_ptr<s
   return std::make_shared<sfx_process>(std::move(reporter));
 }
 
-sfx_process::sfx_process(std::shared_ptr<sfx_reporting_intf> reporter) : sfx_process(std::move(reporter), {}) {}
+sfx_process::sfx_process(std::shared_ptr<sfx_reporting_intf> reporter)
+    : sfx_process(std::move(reporter), {}) {}
 
 sfx_process::sfx_process(std::shared_ptr<sfx_reporting_intf> reporter, const factories& replace)
     : m_factories{
@@ -152,10 +153,11 @@ int32_t sfx_process::run(const wchar_t* executable_path, const wchar_t* command_
     // 14. Setup preparation with the splash and progress callbacks.
     const splash_callback on_splash = [&](const std::wstring& product_name) {
       splash.product_name = product_name;
-      splash.translator = m_factories.translator->create(static_cast<uint32_t>(values.get_int(L"lang-id", 0)));
+      splash.translator =
+          m_factories.translator->create(static_cast<uint32_t>(values.get_int(L"lang-id", 0)));
       const std::wstring title = splash.translator->format(L"@Sfx_Title", {product_name});
-      splash.gif_data = m_factories.splash_data->create(systools::executable_module(), 200, L"GIF", 128, title,
-                                                        product_name);
+      splash.gif_data = m_factories.splash_data->create(systools::executable_module(), 200, L"GIF", 128,
+                                                        title, product_name);
       splash.window = m_factories.splash->create(splash.gif_data);
       splash.window->start(true);
     };
@@ -188,7 +190,8 @@ int32_t sfx_process::run(const wchar_t* executable_path, const wchar_t* command_
     if (!converted.empty()) arguments += L" " + converted;
     if (values.get_bool(L"silent", false) && text::find_nocase(arguments, L"/silent") == std::wstring::npos)
       arguments += L" /silent";
-    if (splash.window) arguments += text::format(L" /sssid=%d", static_cast<int>(systools::current_process_id()));
+    if (splash.window)
+      arguments += text::format(L" /sssid=%d", static_cast<int>(systools::current_process_id()));
 
     // 22-23. Start it and wait.
     reporter.send_stage("sfx-running-morrow");

@@ -123,7 +123,8 @@ std::wstring vformat(const wchar_t* format, va_list args) {
     va_copy(copy, args);
     const int n = std::vswprintf(buffer.data(), buffer.size(), format, copy);
     va_end(copy);
-    if (n >= 0 && static_cast<size_t>(n) < buffer.size()) return std::wstring(buffer.data(), static_cast<size_t>(n));
+    if (n >= 0 && static_cast<size_t>(n) < buffer.size())
+      return std::wstring(buffer.data(), static_cast<size_t>(n));
     if (buffer.size() >= (size_t{1} << 26)) return {};
     buffer.resize(buffer.size() * 4);
   }

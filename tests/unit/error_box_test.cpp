@@ -38,8 +38,9 @@ TEST(error_box, body_and_title) {
             L"'C:\\logs\\sfx.log'.");
 
   const auto download = make_error_box_text(en, 12029, L"x.log", L"@Sfx_Download_Fail", 12029);
-  EXPECT_EQ(download.body.substr(0, download.body.find(L"\n")),
-            L"Cannot download setup files. Please check your internet connection, or try it again later (12029).");
+  EXPECT_EQ(
+      download.body.substr(0, download.body.find(L"\n")),
+      L"Cannot download setup files. Please check your internet connection, or try it again later (12029).");
   EXPECT_NE(download.body.find(L"Error code:'12029'."), std::wstring::npos);
 
   // A ready text is shown as it is, in every language.

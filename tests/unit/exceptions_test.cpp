@@ -21,7 +21,8 @@ TEST(exceptions, codes_and_texts_of_the_tree) {
       {std::make_exception_ptr(sx::unsupported_os()), 45056, ""},
       {std::make_exception_ptr(sx::sfx_invalid_signature()), 44024, "SFX is not DSA signed!"},
       {std::make_exception_ptr(sx::invalid_payload("100% broken")), 487, "100% broken"},
-      {std::make_exception_ptr(sx::unsupported_file_format("Missing DOS signature.")), 193, "Missing DOS signature."},
+      {std::make_exception_ptr(sx::unsupported_file_format("Missing DOS signature.")), 193,
+       "Missing DOS signature."},
       {std::make_exception_ptr(sx::download_file_invalid_signature(12029, "x")), 12029, "x"},
   };
   for (const row& r : rows) {

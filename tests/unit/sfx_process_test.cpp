@@ -20,7 +20,9 @@ using features::splash::gif_wnd_intf;
 struct journal {
   std::vector<std::string> calls;
   void add(std::string call) { calls.push_back(std::move(call)); }
-  bool has(const std::string& call) const { return std::find(calls.begin(), calls.end(), call) != calls.end(); }
+  bool has(const std::string& call) const {
+    return std::find(calls.begin(), calls.end(), call) != calls.end();
+  }
   ptrdiff_t index(const std::string& call) const {
     return std::find(calls.begin(), calls.end(), call) - calls.begin();
   }
@@ -289,7 +291,12 @@ std::unique_ptr<prepare_setup_intf> doubles::create(sfx_data& data) {
 // One run with the doubles; keeps everything for the checks.
 struct harness {
   explicit harness(scenario s = {})
-      : d(std::move(s)), verify(d), info(d), launcher(d), inno(d), reporter(std::make_shared<reporter_double>(d.j)) {
+      : d(std::move(s)),
+        verify(d),
+        info(d),
+        launcher(d),
+        inno(d),
+        reporter(std::make_shared<reporter_double>(d.j)) {
     auto f = d.all();
     f.verify = &verify, f.hand_off = &info, f.launcher = &launcher, f.inno = &inno;
     process = std::make_unique<sfx_process>(reporter, f);
@@ -335,7 +342,8 @@ TEST(sfx_process, hand_off_nodes_and_session_id) {
   harness h;
   h.run(L"--lang-id=1031 \"/cookie=a b\"");
   const std::string session = h.value(L"session-id");
-  EXPECT_TRUE(std::regex_match(session, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
+  EXPECT_TRUE(std::regex_match(
+      session, std::regex("[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")))
       << session;
   EXPECT_EQ(narrow(h.reporter->session_id), session);
   const std::vector<std::pair<std::string, std::string>> expected = {
@@ -387,8 +395,8 @@ TEST(sfx_process, setup_master_arguments) {
     std::wstring expected = r.expected;
     const auto pid = expected.find(L"<pid>");
     if (pid != std::wstring::npos) expected.replace(pid, 5, std::to_wstring(systools::current_process_id()));
-    EXPECT_EQ(narrow(h.d.launched_arguments), narrow(expected)) << "cmd: " << narrow(r.cmd) << " master: "
-                                                                << narrow(r.master);
+    EXPECT_EQ(narrow(h.d.launched_arguments), narrow(expected))
+        << "cmd: " << narrow(r.cmd) << " master: " << narrow(r.master);
   }
 }
 
@@ -399,8 +407,13 @@ TEST(sfx_process, language_choice) {
   };
   const int32_t user = static_cast<int32_t>(systools::user_default_lang_id());
   const row rows[] = {
-      {L"", user}, {L"/lang-id=1031", 1031}, {L"/lang-id:2057", 2057}, {L"/lang-id=9999", 1033},
-      {L"/lang-id=abc", 1033}, {L"/lang-id=99999999999", 1033}, {L"/lang-id=", 1033},
+      {L"", user},
+      {L"/lang-id=1031", 1031},
+      {L"/lang-id:2057", 2057},
+      {L"/lang-id=9999", 1033},
+      {L"/lang-id=abc", 1033},
+      {L"/lang-id=99999999999", 1033},
+      {L"/lang-id=", 1033},
   };
   for (const row& r : rows) {
     harness h;

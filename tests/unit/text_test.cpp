@@ -13,7 +13,9 @@ TEST(text, utf8_round_trip_keeps_every_plane) {
 
 TEST(text, broken_utf8_becomes_replacement_characters) {
   EXPECT_EQ(kro::text::from_utf8("a\xc3"), L"a\ufffd");
-  EXPECT_EQ(kro::text::from_utf8("\xff" "b"), L"\ufffdb");
+  EXPECT_EQ(kro::text::from_utf8("\xff"
+                                 "b"),
+            L"\ufffdb");
   EXPECT_EQ(kro::text::from_utf8("\xc0\xaf"), L"\ufffd");  // overlong '/'
 }
 

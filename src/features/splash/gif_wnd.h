@@ -26,7 +26,8 @@ class res_gif_wnd_data {
     virtual ~factory() = default;
     virtual std::shared_ptr<gif_wnd_data_intf> create(void* module, uint32_t resource_id,
                                                       const std::wstring& resource_type, uint32_t icon_id,
-                                                      const std::wstring& title, const std::wstring& product_name);
+                                                      const std::wstring& title,
+                                                      const std::wstring& product_name);
   };
 };
 
