@@ -13,6 +13,7 @@
 #include "sfx/entry.h"
 #include "sfx/error_box.h"
 #include "sfx/error_codes.h"
+#include "sfx/failure_policy.h"
 #include "sfx/sfx_process.h"
 #include "sfx/sfx_reporting.h"
 #include "sfx/sfx_translator.h"
@@ -82,8 +83,6 @@ std::string file_version(const wchar_t* path) {
   return text::format("%hu.%hu.%hu.%hu", parts[0], parts[1], parts[2], parts[3]);
 }
 
-std::wstring from_utf8(const char* text) { return text::from_utf8(text ? text : ""); }
-
 }  // namespace
 
 void show_error_box(int32_t code, const std::wstring& log_path, const std::wstring& message,
@@ -125,29 +124,10 @@ int program_entry(const wchar_t* command_line_text, int /*show*/) {
     process.reset();
     reporter.reset();
     return exit_code;
-  } catch (const exceptions::unsupported_os&) {
-    exit_code = codes::exit_unsupported_os;
-    show_error_box(exit_code, log_path, L"@Sfx_UnsupportedOS");
-  } catch (const exceptions::download_file_invalid_signature&) {
-    exit_code = codes::exit_invalid_signature;
-    show_error_box(exit_code, log_path, L"@Sfx_FileInvalidSignature");
-  } catch (const exceptions::sfx_invalid_signature& e) {
-    exit_code = codes::exit_invalid_signature;
-    show_error_box(e.code(), log_path, from_utf8(e.what()));
-  } catch (const exceptions::download_file_fail& e) {
-    exit_code = codes::exit_download_failed;
-    show_error_box(e.code(), log_path, L"@Sfx_Download_Fail", e.code());
-  } catch (const exceptions::missign_sfx_file&) {
-    exit_code = codes::exit_missing_setup_file;
-    show_error_box(exit_code, log_path, L"@Sfx_MissingSfx");
-  } catch (const kro::exceptions::detail::base& e) {
-    exit_code = e.code();
-    log::write_exception(log::error, e, "%s", "");
-    show_error_box(e.code(), log_path, from_utf8(e.what()));
-  } catch (const std::exception& e) {
-    exit_code = codes::exit_generic;
-    log::write(log::error, "SFX catch generic exception: %s", e.what());
-    show_error_box(exit_code, log_path, from_utf8(e.what()));
+  } catch (const std::exception&) {
+    const failure_outcome outcome = classify_failure(std::current_exception());
+    exit_code = outcome.exit_code;
+    show_error_box(outcome.box_code, log_path, outcome.message, outcome.download_code);
   }
   if (reporter) {
     reporter->set_exit_code(exit_code);
