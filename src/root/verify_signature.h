@@ -5,7 +5,7 @@
 #include <memory>
 #include <string>
 
-namespace kro::root {
+namespace kro::sfx {
 
 class verify_signature_intf {
  public:
@@ -24,4 +24,4 @@ class verify_signature {
   };
 };
 
-}  // namespace kro::root
+}  // namespace kro::sfx

@@ -48,7 +48,7 @@ class unsent_reporting final : public sfx::sfx_reporting_intf {
 std::shared_ptr<sfx::sfx_reporting_intf> sfx::sfx_reporting::factory::create(const std::wstring&) {
   return std::make_shared<unsent_reporting>();
 }
-std::shared_ptr<root::verify_signature_intf> root::verify_signature::factory::create() {
+std::shared_ptr<sfx::verify_signature_intf> sfx::verify_signature::factory::create() {
   not_built("verify_signature");
 }
 std::shared_ptr<sfx::morrow_info_intf> sfx::morrow_info::factory::create() { not_built("morrow_info"); }

@@ -75,7 +75,7 @@ sfx_process::sfx_process(std::shared_ptr<sfx_reporting_intf> reporter)
 
 sfx_process::sfx_process(std::shared_ptr<sfx_reporting_intf> reporter, const factories& replace)
     : m_factories{
-          or_self<root::verify_signature::factory>(replace.verify, this),
+          or_self<verify_signature::factory>(replace.verify, this),
           or_self<temp_dir::factory>(replace.temp, this),
           or_self<value_holder::factory>(replace.values, this),
           or_self<payload::factory>(replace.payload_files, this),

@@ -33,7 +33,7 @@ class sfx_process_intf {
 };
 
 class sfx_process : public sfx_process_intf,
-                    private root::verify_signature::factory,
+                    private verify_signature::factory,
                     private temp_dir::factory,
                     private value_holder::factory,
                     private payload::factory,
@@ -53,7 +53,7 @@ class sfx_process : public sfx_process_intf,
 
   // Replacements for the run's own factories; a null entry keeps the run's.
   struct factories {
-    root::verify_signature::factory* verify = nullptr;
+    verify_signature::factory* verify = nullptr;
     temp_dir::factory* temp = nullptr;
     value_holder::factory* values = nullptr;
     payload::factory* payload_files = nullptr;

@@ -185,7 +185,7 @@ class doubles : public temp_dir::factory,
 };
 
 // Same-signature create() operations of several factories: one adapter each.
-class verify_double : public root::verify_signature_intf {
+class verify_double : public verify_signature_intf {
  public:
   verify_double(journal& j, bool ok) : m_j(j), m_ok(ok) {}
   bool verify_handle(void*) override { return false; }
@@ -253,9 +253,9 @@ class inno_double : public sfx_migrate_inno_params_intf {
   doubles& m_d;
 };
 
-struct verify_factory : root::verify_signature::factory {
+struct verify_factory : verify_signature::factory {
   explicit verify_factory(doubles& all) : d(all) {}
-  std::shared_ptr<root::verify_signature_intf> create() override {
+  std::shared_ptr<verify_signature_intf> create() override {
     return std::make_shared<verify_double>(d.j, d.s.signature_ok);
   }
   doubles& d;
