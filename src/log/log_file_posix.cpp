@@ -112,14 +112,25 @@ class posix_log_file final : public log_file {
   }
 
  private:
-  // Where the open file is now (it may have been renamed by another process).
+  // Where the open file is now (another process may have renamed it): the
+  // name the kernel reports for the descriptor, else the name we gave it,
+  // whichever still refers to this very file; empty when neither does.
   std::string current_path() const {
+    struct stat own;
+    if (::fstat(m_fd.get(), &own) != 0) return {};
+    auto same_file = [&own](const std::string& candidate) {
+      struct stat st;
+      return !candidate.empty() && ::stat(candidate.c_str(), &st) == 0 && st.st_dev == own.st_dev &&
+             st.st_ino == own.st_ino;
+    };
     char link[64];
     std::snprintf(link, sizeof(link), "/proc/self/fd/%d", m_fd.get());
     char target[4096];
     const ssize_t n = ::readlink(link, target, sizeof(target) - 1);
-    if (n <= 0) return m_path;
-    return std::string(target, static_cast<size_t>(n));
+    if (n > 0 && same_file(std::string(target, static_cast<size_t>(n)))) {
+      return std::string(target, static_cast<size_t>(n));
+    }
+    return same_file(m_path) ? m_path : std::string();
   }
 
   fd_handle m_fd;

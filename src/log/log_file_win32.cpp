@@ -6,6 +6,9 @@
 // the end of the file.
 #include <windows.h>
 
+#include <cstring>
+#include <vector>
+
 #include "exceptions/exceptions.h"
 #include "log/logger.h"
 #include "root/random.h"
@@ -62,8 +65,36 @@ file_handle open_file(const std::wstring& path, DWORD access, DWORD disposition)
       CreateFileW(path.c_str(), access, share_all, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-bool move_file(const std::wstring& from, const std::wstring& to, DWORD flags) {
-  return MoveFileExW(from.c_str(), to.c_str(), flags) != 0;
+// The NT form of a path ("\??\C:\..."), as FILE_RENAME_INFO takes it.
+std::wstring nt_path(const std::wstring& path) {
+  if (path.rfind(L"\\\\?\\", 0) == 0) return L"\\??\\" + path.substr(4);
+  std::wstring full(MAX_PATH, L'\0');
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+    if (n == 0) return {};
+    if (n < full.size()) {
+      full.resize(n);
+      break;
+    }
+    full.resize(n + 1);
+  }
+  if (full.rfind(L"\\\\", 0) == 0) return L"\\??\\UNC\\" + full.substr(2);
+  return L"\\??\\" + full;
+}
+
+// Renames an open file through its handle (opened with DELETE access), so
+// that the name the system keeps for the handle follows the file.
+bool rename_open_file(HANDLE file, const std::wstring& to, bool replace) {
+  const std::wstring target = nt_path(to);
+  if (target.empty()) return false;
+  const size_t name_bytes = target.size() * sizeof(wchar_t);
+  std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name_bytes, 0);
+  auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->ReplaceIfExists = replace ? TRUE : FALSE;
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(name_bytes);
+  std::memcpy(info->FileName, target.data(), name_bytes);
+  return SetFileInformationByHandle(file, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
 }
 
 void delete_at_restart(const std::wstring& path) {
@@ -127,26 +158,27 @@ class win32_log_file final : public log_file {
       throw exceptions::error(last_error(), "Unable to flush the log file!");
   }
 
-  // Current name -> name + ".to_rotate.<guid>" -> name + ".old". When the
-  // ".old" file is in use, it is renamed away to ".to_delete.<guid>" and left
-  // for deletion at the next restart, or, when even that fails, the rotated
-  // file is: the current name is free in every case.
+  // Current name -> name + ".to_rotate.<guid>" -> name + ".old", renamed
+  // through the handle. When the ".old" file is in use, it is renamed away to
+  // ".to_delete.<guid>" and left for deletion at the next restart, or, when
+  // even that fails, the rotated file is: the current name is free in every
+  // case.
   bool rotate() override {
     const std::wstring path = path_of(m_file.get());
     if (path.size() < 4 || path.compare(path.size() - 4, 4, L".log") != 0) return false;
 
     const std::wstring rotating = path + L".to_rotate." + root::new_guid_text();
-    if (!move_file(path, rotating, MOVEFILE_REPLACE_EXISTING)) {
+    if (!rename_open_file(m_file.get(), rotating, true)) {
       throw exceptions::error(last_error(), "Unable to move log file to a temporary name!");
     }
     const std::wstring old = path + L".old";
-    if (move_file(rotating, old, MOVEFILE_REPLACE_EXISTING)) return true;
+    if (rename_open_file(m_file.get(), old, true)) return true;
 
     file_handle in_use = open_file(old, DELETE, OPEN_EXISTING);
     if (!in_use) return true;  // the ".to_rotate." file stays
     const std::wstring doomed = old + L".to_delete." + root::new_guid_text();
-    if (move_file(old, doomed, 0)) delete_at_restart(doomed);
-    if (!move_file(rotating, old, MOVEFILE_REPLACE_EXISTING)) delete_at_restart(rotating);
+    if (rename_open_file(in_use.get(), doomed, false)) delete_at_restart(doomed);
+    if (!rename_open_file(m_file.get(), old, true)) delete_at_restart(rotating);
     return true;
   }
 
@@ -177,7 +209,7 @@ std::shared_ptr<log_file> open_log_file(const std::wstring& path) {
     if (!created) throw exceptions::error(last_error(), L"Failed to create new log file '%ls'", path.c_str());
     DWORD written = 0;
     if (WriteFile(created.get(), utf8_bom, sizeof(utf8_bom), &written, nullptr) &&
-        written == sizeof(utf8_bom) && move_file(temporary, path, 0)) {
+        written == sizeof(utf8_bom) && rename_open_file(created.get(), path, false)) {
       return std::make_shared<win32_log_file>(std::move(created));
     }
     const DWORD error = GetLastError();
