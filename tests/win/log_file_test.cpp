@@ -368,7 +368,18 @@ TEST_F(log_file, concurrent_writers_never_tear_lines_or_lose_the_mark) {
       for (auto& th : threads) th.join();
     }
     EXPECT_EQ(debugger.text(), "");
-    EXPECT_EQ(names_text(), c.rotates ? "sfx.log sfx.log.old " : "sfx.log ");
+    // A rotation that meets the previous .old still open by a writer that
+    // was waiting for the lock moves it aside for deletion at restart.
+    std::string kept;
+    for (const std::wstring& name : names()) {
+      const std::string n = kro::text::to_utf8(name);
+      if (n.rfind("sfx.log.old.to_delete.", 0) == 0) {
+        EXPECT_NE(pending_deletions().find(name), std::wstring::npos) << n;
+        continue;
+      }
+      kept += n + " ";
+    }
+    EXPECT_EQ(kept, c.rotates ? "sfx.log sfx.log.old " : "sfx.log ");
     std::vector<std::string> seen;
     for (const wchar_t* name : {L"sfx.log", L"sfx.log.old"}) {
       const std::string content = read_file(path(name));
