@@ -134,6 +134,28 @@ class Prefix:
                       "/t", "REG_DWORD", "/d", str(service_pack * 256), "/f")
 
 
+class PrefixTest(unittest.TestCase):
+    """Scenarios on a private prefix of their own, with sfx.exe installed as
+    C:\\kro\\sfx.exe. Subclasses name the prefix and may adjust it in
+    prepare_prefix before its server starts."""
+    prefix_name = "e2e"
+
+    @classmethod
+    def prepare_prefix(cls):
+        pass
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = Prefix(cls.prefix_name)
+        cls.prepare_prefix()
+        cls.prefix.start_server()
+        cls.sfx = cls.prefix.install_sfx()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.prefix.close()
+
+
 def read_log(path):
     """The log's bytes and its records as (level, tag, message lines)."""
     with open(path, "rb") as f:

@@ -2,24 +2,14 @@
 recovery from a foreign file."""
 import os
 import sys
-import unittest
-
 sys.path.insert(0, os.path.dirname(__file__))
 import kro_e2e as e2e  # noqa: E402
 
 LIMIT = 4194304
 
 
-class LogFile(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.prefix = e2e.Prefix("log")
-        cls.prefix.start_server()
-        cls.sfx = cls.prefix.install_sfx()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.close()
+class LogFile(e2e.PrefixTest):
+    prefix_name = "log"
 
     def setUp(self):
         os.makedirs(self.prefix.log_dir, exist_ok=True)

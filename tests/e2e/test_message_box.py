@@ -4,7 +4,6 @@ import os
 import subprocess
 import sys
 import time
-import unittest
 import xml.etree.ElementTree as ET
 
 sys.path.insert(0, os.path.dirname(__file__))
@@ -21,20 +20,19 @@ def table_text(identifier, lang):
     raise KeyError((identifier, lang))
 
 
-class MessageBox(unittest.TestCase):
+class MessageBox(e2e.PrefixTest):
+    prefix_name = "gui"
+
     @classmethod
-    def setUpClass(cls):
+    def prepare_prefix(cls):
         cls.xvfb = e2e.Xvfb()
-        cls.prefix = e2e.Prefix("gui")
         cls.prefix.display = cls.xvfb.display
         # The test prefix has no display driver; this copy draws on Xvfb.
         cls.prefix.wine("reg", "delete", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/f")
-        cls.prefix.start_server()
-        cls.sfx = cls.prefix.install_sfx()
 
     @classmethod
     def tearDownClass(cls):
-        cls.prefix.close()
+        super().tearDownClass()
         cls.xvfb.close()
 
     def start(self, args):

@@ -2,22 +2,12 @@
 prefix reports set in its registry."""
 import os
 import sys
-import unittest
-
 sys.path.insert(0, os.path.dirname(__file__))
 import kro_e2e as e2e  # noqa: E402
 
 
-class WindowsVersion(unittest.TestCase):
-    @classmethod
-    def setUpClass(cls):
-        cls.prefix = e2e.Prefix("winver")
-        cls.prefix.start_server()
-        cls.sfx = cls.prefix.install_sfx()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.prefix.close()
+class WindowsVersion(e2e.PrefixTest):
+    prefix_name = "winver"
 
     def run_and_read(self):
         if os.path.exists(self.prefix.log_file):
