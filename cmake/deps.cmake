@@ -17,6 +17,9 @@ else()
   list(GET KRO_PUGIXML_DIR 0 KRO_PUGIXML_DIR)
   add_library(kro_pugixml STATIC ${KRO_PUGIXML_DIR}/pugixml.cpp)
   target_include_directories(kro_pugixml SYSTEM PUBLIC ${KRO_PUGIXML_DIR})
+  # Without the stream interfaces pugixml pulls in no iostreams, which would
+  # bring the whole locale machinery of the C++ library into sfx.exe.
+  target_compile_definitions(kro_pugixml PUBLIC PUGIXML_NO_STL)
   target_compile_options(kro_pugixml PRIVATE -msse2 -mfpmath=sse -ffunction-sections -fdata-sections -w)
 
   set(KRO_GTEST_ROOT /usr/src/googletest CACHE PATH "GoogleTest sources (Debian package googletest)")
