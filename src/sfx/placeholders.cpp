@@ -4,7 +4,6 @@
 #include "exceptions/exceptions.h"
 #include "features/splash/gif_wnd.h"
 #include "log/logger.h"
-#include "root/verify_signature.h"
 #include "sfx/error_codes.h"
 #include "sfx/morrow_info.h"
 #include "sfx/payload.h"
@@ -47,13 +46,6 @@ class unsent_reporting final : public sfx::sfx_reporting_intf {
 
 std::shared_ptr<sfx::sfx_reporting_intf> sfx::sfx_reporting::factory::create(const std::wstring&) {
   return std::make_shared<unsent_reporting>();
-}
-std::shared_ptr<sfx::verify_signature_intf> sfx::verify_signature::factory::create() {
-  not_built("verify_signature");
-}
-std::shared_ptr<sfx::morrow_info_intf> sfx::morrow_info::factory::create() { not_built("morrow_info"); }
-std::unique_ptr<sfx::payload_intf> sfx::payload::factory::create(const std::wstring&, sfx_data&) {
-  not_built("payload");
 }
 std::unique_ptr<sfx::temp_dir_intf> sfx::temp_dir::factory::create(bool) { not_built("temp_dir"); }
 std::unique_ptr<sfx::prepare_setup_intf> sfx::prepare_setup::factory::create(sfx_data&) {

@@ -3,7 +3,6 @@
 #include <optional>
 
 #include "exceptions/exceptions.h"
-#include "files/fs_redirection.h"
 #include "log/logger.h"
 #include "root/random.h"
 #include "sfx/error_codes.h"
@@ -104,19 +103,27 @@ int32_t sfx_process::run(const wchar_t* executable_path, const wchar_t* command_
   values.set_string(L"session-id", root::new_guid_text());
   reporter.set_session_id(values.get_string(L"session-id", L""));
 
-  // 3-4. The executable's own signature, read with redirection off.
+  // 3-6. The executable is opened once, without write sharing, and the same
+  // handle and mapping serve the signature check and the payload: the file
+  // that was checked is the file that is read. (Opening takes care of the
+  // file-system redirection.)
+  executable_image image;
+  try {
+    image = m_factories.payload_files->open(exe_path);
+  } catch (const kro::exceptions::detail::base& e) {
+    log::write(log::error, "Open file '%s' for DSA check fail  %u!", text::to_utf8(exe_path).c_str(),
+               static_cast<unsigned>(e.code()));
+    throw kro::exceptions::error(e.code(), "Open file for DSA check fail!");
+  }
   {
-    files::fs_redirection_auto no_redirection;
     const auto checker = m_factories.verify->create();
-    if (!checker->verify_file(exe_path)) {
+    if (!checker->verify_mapping(image.mapping.get(), exe_path)) {
       log::write(log::error, "SFX is not DSA signed!");
       throw exceptions::sfx_invalid_signature();
     }
   }
-
-  // 5-6. Hand-off document and payload.
   m_data.info = m_factories.hand_off->create();
-  m_data.payload = m_factories.payload_files->create(exe_path, m_data);
+  m_data.payload = m_factories.payload_files->create_from(std::move(image), m_data);
 
   // 7-8. Inno-style switches, then the parsed command line.
   std::wstring converted = raw_cmd;

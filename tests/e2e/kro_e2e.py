@@ -145,11 +145,16 @@ class PrefixTest(unittest.TestCase):
         pass
 
     @classmethod
+    def program(cls):
+        """The file installed as C:\\kro\\sfx.exe: the bare program by default."""
+        return SFX
+
+    @classmethod
     def setUpClass(cls):
         cls.prefix = Prefix(cls.prefix_name)
         cls.prepare_prefix()
         cls.prefix.start_server()
-        cls.sfx = cls.prefix.install_sfx()
+        cls.sfx = cls.prefix.install_sfx(cls.program())
 
     @classmethod
     def tearDownClass(cls):

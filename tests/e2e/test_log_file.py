@@ -1,15 +1,22 @@
-"""sfx.exe /silent under 32-bit Wine: the log file, its rotation and its
-recovery from a foreign file."""
+"""A signed package under 32-bit Wine, started with /silent: the log file of
+the run, its rotation and its recovery from a foreign file. The run passes
+the signature check and the payload and stops at the first component this
+build does not contain (the temporary folder, code 120)."""
 import os
 import sys
 sys.path.insert(0, os.path.dirname(__file__))
 import kro_e2e as e2e  # noqa: E402
+import package  # noqa: E402
 
 LIMIT = 4194304
 
 
 class LogFile(e2e.PrefixTest):
     prefix_name = "log"
+
+    @classmethod
+    def program(cls):
+        return package.make_package(os.path.join(cls.prefix.path, "package"))
 
     def setUp(self):
         os.makedirs(self.prefix.log_dir, exist_ok=True)
@@ -18,7 +25,6 @@ class LogFile(e2e.PrefixTest):
 
     def run_silent(self):
         code, _ = self.prefix.run_sfx(self.sfx, "/silent")
-        # The signature check is the first component this build lacks.
         self.assertEqual(code, 120)
         return e2e.read_log(self.prefix.log_file)
 
@@ -31,9 +37,13 @@ class LogFile(e2e.PrefixTest):
         self.assertEqual(lines[0], "*** Starting SFX (1.0.0.1), System(Windows 7 SP1 x86) ***")
         messages = [r[2][0] for r in records]
         self.assertIn("SFX started with command line '/silent'", messages)
+        self.assertIn("DSA for file 'C:\\kro\\sfx.exe' verified with result '1'", messages)
+        found = [m for m in messages if m.startswith("Data file sha=")]
+        self.assertEqual(len(found), 1, messages)
+        self.assertRegex(found[0], r"^Data file sha='[0-9a-f]{64}', alias='sfx-info.xml', found in payload\.$")
         failure = [r for r in records if r[0] == "error"]
         self.assertEqual(len(failure), 1, records)
-        self.assertEqual(failure[0][2][0], "Exception: Component 'verify_signature' is not available in this build.")
+        self.assertEqual(failure[0][2][0], "Exception: Component 'temp_dir' is not available in this build.")
         self.assertEqual(failure[0][2][1:], ["Code: 0x00000078 (120)"])
         # Continuation lines start under the message's first character.
         raw_lines = data[3:].split(b"\r\n")
@@ -45,6 +55,16 @@ class LogFile(e2e.PrefixTest):
         self.assertEqual(records[-2][1:], ["log_module", ["LogModule is going to be destroyed."]])
         self.assertEqual(records[-1][2], ["=" * 117])
         self.assertTrue(data.endswith(b"=" * 117 + b"\r\n"))
+
+    def test_unsigned_program_is_refused(self):
+        program = self.prefix.install_sfx(e2e.SFX, "unsigned.exe")
+        code, _ = self.prefix.run_sfx(program, "/silent")
+        self.assertEqual(code, 44024)
+        _, records = e2e.read_log(self.prefix.log_file)
+        messages = [r[2][0] for r in records]
+        self.assertIn("DSA for file 'C:\\kro\\unsigned.exe' verified with result '0'", messages)
+        self.assertIn(["error", "msfx", ["SFX is not DSA signed!"]], records)
+        self.assertFalse(any(m.startswith("Data file sha=") for m in messages))
 
     def test_full_log_is_rotated_at_the_next_start(self):
         old = e2e.BOM + b"previous run\r\n"

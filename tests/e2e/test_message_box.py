@@ -65,7 +65,7 @@ class MessageBox(e2e.PrefixTest):
                     time.sleep(1)
                     e2e.screenshot(self.xvfb.display, shot)
                     self.close_box(windows[0])
-                    self.assertEqual(self.finish(proc), 120)
+                    self.assertEqual(self.finish(proc), 44024)
                 finally:
                     if proc.poll() is None:
                         proc.kill()
@@ -96,7 +96,7 @@ class MessageBox(e2e.PrefixTest):
                                  capture_output=True, text=True)
             seen += out.stdout.split()
             time.sleep(0.2)
-        self.assertEqual(self.finish(proc), 120)
+        self.assertEqual(self.finish(proc), 44024)
         self.assertEqual(seen, [])
 
 

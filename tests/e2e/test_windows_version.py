@@ -20,8 +20,8 @@ class WindowsVersion(e2e.PrefixTest):
         cases = [
             # (winecfg name, build, service pack, exit code, system name, refused)
             ("win7", 7600, 0, 45056, "Windows 7 x86", True),
-            ("win7", 7601, 1, 120, "Windows 7 SP1 x86", False),
-            ("win10", 19045, 0, 120, "Windows 10 (10.0.19045) x86", False),
+            ("win7", 7601, 1, 44024, "Windows 7 SP1 x86", False),
+            ("win10", 19045, 0, 44024, "Windows 10 (10.0.19045) x86", False),
         ]
         for version, build, sp, exit_code, name, refused in cases:
             with self.subTest(version=version, build=build, sp=sp):

@@ -156,6 +156,8 @@ class doubles : public temp_dir::factory,
     return std::make_unique<temp_double>(j, s.temp_path);
   }
   std::unique_ptr<payload_intf> create(const std::wstring& path, sfx_data& data) override;
+  executable_image open(const std::wstring& path) override;
+  std::unique_ptr<payload_intf> create_from(executable_image image, sfx_data& data) override;
   std::shared_ptr<gif_wnd_intf> create(std::shared_ptr<gif_wnd_data_intf>) override {
     j.add("splash create");
     return std::make_shared<window_double>(j);
@@ -190,9 +192,15 @@ class verify_double : public verify_signature_intf {
   verify_double(journal& j, bool ok) : m_j(j), m_ok(ok) {}
   bool verify_handle(void*) override { return false; }
   bool verify_block(const void*, size_t) override { return false; }
-  bool verify_file(const std::wstring& path) override {
-    m_j.add("verify " + narrow(path));
+  bool verify_file(const std::wstring&) override { return false; }
+  bool verify_mapping(const files::file_mapping* mapping, const std::wstring& path) override {
+    m_j.add("verify " + narrow(path) + (mapping == opened_mapping().get() ? " (the opened file)" : " (another file)"));
     return m_ok;
+  }
+  // The mapping the payload double hands out as the opened executable.
+  static std::shared_ptr<files::file_mapping> opened_mapping() {
+    static const auto mapping = std::make_shared<files::file_mapping>();
+    return mapping;
   }
 
  private:
@@ -280,7 +288,17 @@ struct inno_factory : sfx_migrate_inno_params::factory {
 };
 
 std::unique_ptr<payload_intf> doubles::create(const std::wstring& path, sfx_data&) {
-  j.add("payload " + narrow(path));
+  j.add("payload by path " + narrow(path));  // the run never opens the file twice
+  return std::make_unique<payload_double>();
+}
+
+executable_image doubles::open(const std::wstring& path) {
+  j.add("open " + narrow(path));
+  return {nullptr, verify_double::opened_mapping()};
+}
+
+std::unique_ptr<payload_intf> doubles::create_from(executable_image image, sfx_data&) {
+  j.add(image.mapping == verify_double::opened_mapping() ? "payload from the opened file" : "payload from another file");
   return std::make_unique<payload_double>();
 }
 
@@ -318,8 +336,9 @@ TEST(sfx_process, runs_the_components_in_order) {
   EXPECT_EQ(h.run(L"/x"), 0);
   const std::vector<std::string> expected = {
       "report session",
-      "verify C:\\dl\\setup.exe",
-      "payload C:\\dl\\setup.exe",
+      "open C:\\dl\\setup.exe",
+      "verify C:\\dl\\setup.exe (the opened file)",
+      "payload from the opened file",
       "temp create remove",
       "report tmp C:\\windows\\Temp\\kro-test",
       "stage sfx-start",
@@ -449,7 +468,8 @@ TEST(sfx_process, bad_signature_stops_before_anything_is_extracted) {
   s.signature_ok = false;
   harness h(s);
   EXPECT_THROW(h.run(L""), exceptions::sfx_invalid_signature);
-  const std::vector<std::string> expected = {"report session", "verify C:\\dl\\setup.exe"};
+  const std::vector<std::string> expected = {"report session", "open C:\\dl\\setup.exe",
+                                             "verify C:\\dl\\setup.exe (the opened file)"};
   EXPECT_EQ(h.d.j.calls, expected);
 }
 

@@ -1,0 +1,84 @@
+// The hand-off document morrow-info.xml:
+//
+//   <?xml version="1.0" encoding="utf-8"?>
+//   <morrow-info xmlns:xs="http://www.w3.org/2001/XMLSchema-instance">
+//   	...copies of the elements handed in, in the order they came...
+//   </morrow-info>
+//
+// Written as UTF-8 without byte-order mark, one tab per level. Every operation
+// holds the document's mutex for its whole duration.
+#include "sfx/morrow_info.h"
+
+#include <cstdio>
+#include <mutex>
+
+#include "log/logger.h"
+#include "text/text.h"
+
+namespace kro::sfx {
+namespace {
+
+constexpr const char* root_name = "morrow-info";
+constexpr const char* schema_instance_uri = "http://www.w3.org/2001/XMLSchema-instance";
+
+std::FILE* open_for_write(const std::wstring& path) {
+#if defined(_WIN32)
+  return _wfopen(path.c_str(), L"wb");
+#else
+  return std::fopen(text::to_utf8(path).c_str(), "wb");
+#endif
+}
+
+class morrow_info_document final : public morrow_info_intf {
+ public:
+  morrow_info_document() {
+    pugi::xml_node declaration = m_doc.append_child(pugi::node_declaration);
+    declaration.append_attribute("version").set_value("1.0");
+    declaration.append_attribute("encoding").set_value("utf-8");
+    m_root = m_doc.append_child(root_name);
+    m_root.append_attribute("xmlns:xs").set_value(schema_instance_uri);
+  }
+
+  void add_copy(const pugi::xml_node& element) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_root.append_copy(element);
+  }
+
+  void add_move(const pugi::xml_node& node) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    // pugixml moves only nodes of the same document and refuses the root's
+    // own ancestors; anything else is left where it is.
+    if (node && node.root() == m_doc) m_root.append_move(node);
+  }
+
+  bool save(const std::wstring& path) override {
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::FILE* file = open_for_write(path);
+    if (!file) {
+      log::write(log::error, "Unable to open '%s' for writing.", text::to_utf8(path).c_str());
+      return false;
+    }
+    pugi::xml_writer_file writer(file);
+    m_doc.save(writer, "\t", pugi::format_indent | pugi::format_no_declaration, pugi::encoding_utf8);
+    const bool written = std::fflush(file) == 0 && !std::ferror(file);
+    const bool closed = std::fclose(file) == 0;
+    if (!written || !closed) {
+      log::write(log::error, "Unable to write '%s'.", text::to_utf8(path).c_str());
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  std::mutex m_mutex;
+  pugi::xml_document m_doc;
+  pugi::xml_node m_root;
+};
+
+}  // namespace
+
+std::shared_ptr<morrow_info_intf> morrow_info::factory::create() {
+  return std::make_shared<morrow_info_document>();
+}
+
+}  // namespace kro::sfx

@@ -1,0 +1,48 @@
+#include "tool/pe.h"
+
+#include "tool/io.h"
+
+namespace kro::tool::pe {
+
+uint32_t load32(const std::vector<uint8_t>& image, size_t offset) {
+  if (offset > image.size() || image.size() - offset < 4) throw tool_error("PE header outside the file");
+  return static_cast<uint32_t>(image[offset]) | static_cast<uint32_t>(image[offset + 1]) << 8 |
+         static_cast<uint32_t>(image[offset + 2]) << 16 | static_cast<uint32_t>(image[offset + 3]) << 24;
+}
+
+void store32(std::vector<uint8_t>& image, size_t offset, uint32_t value) {
+  for (int i = 0; i < 4; ++i) image.at(offset + static_cast<size_t>(i)) = static_cast<uint8_t>(value >> (8 * i));
+}
+
+layout read(const std::vector<uint8_t>& image) {
+  if (image.size() < 64 || image[0] != 'M' || image[1] != 'Z') throw tool_error("no PE image (missing MZ)");
+  layout l;
+  l.e_lfanew = load32(image, 0x3C);
+  if (load32(image, l.e_lfanew) != 0x00004550) throw tool_error("no PE image (missing PE signature)");
+  const uint32_t head = load32(image, l.e_lfanew + 4);
+  l.machine = static_cast<uint16_t>(head);
+  l.sections = static_cast<uint16_t>(head >> 16);
+  l.magic = static_cast<uint16_t>(load32(image, l.e_lfanew + 24));
+  if (l.magic != 0x10B) throw tool_error("not a 32-bit PE image");
+  l.subsystem = static_cast<uint16_t>(load32(image, l.e_lfanew + 92));
+  l.checksum_offset = l.e_lfanew + 88;
+  l.security_dir_offset = l.e_lfanew + 152;
+  l.security_offset = load32(image, l.security_dir_offset);
+  l.security_size = load32(image, l.security_dir_offset + 4);
+  return l;
+}
+
+uint32_t checksum(const std::vector<uint8_t>& image, uint32_t checksum_offset) {
+  uint64_t sum = 0;
+  for (size_t i = 0; i < image.size(); i += 2) {
+    if (i >= checksum_offset && i < checksum_offset + 4) continue;
+    uint32_t word = image[i];
+    if (i + 1 < image.size()) word |= static_cast<uint32_t>(image[i + 1]) << 8;
+    sum += word;
+    sum = (sum & 0xFFFF) + (sum >> 16);
+  }
+  sum = (sum & 0xFFFF) + (sum >> 16);
+  return static_cast<uint32_t>(sum + image.size());
+}
+
+}  // namespace kro::tool::pe

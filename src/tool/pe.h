@@ -1,0 +1,30 @@
+#pragma once
+// The few PE header fields the packer touches (32-bit images).
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace kro::tool::pe {
+
+struct layout {
+  uint32_t e_lfanew = 0;
+  uint16_t machine = 0;
+  uint16_t sections = 0;
+  uint16_t magic = 0;
+  uint16_t subsystem = 0;
+  uint32_t checksum_offset = 0;      // e_lfanew + 88
+  uint32_t security_dir_offset = 0;  // e_lfanew + 152 (PE32)
+  uint32_t security_offset = 0;      // certificate table: file offset
+  uint32_t security_size = 0;
+};
+
+// Reads the headers of a PE32 image; tool_error for anything else.
+layout read(const std::vector<uint8_t>& image);
+
+uint32_t load32(const std::vector<uint8_t>& image, size_t offset);
+void store32(std::vector<uint8_t>& image, size_t offset, uint32_t value);
+
+// The PE image checksum over the whole file (CheckSum field taken as zero).
+uint32_t checksum(const std::vector<uint8_t>& image, uint32_t checksum_offset);
+
+}  // namespace kro::tool::pe
