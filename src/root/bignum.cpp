@@ -511,19 +511,25 @@ bignum bignum::sub(const bignum& a, const bignum& b) {
   return r;
 }
 
+// Schoolbook product of two little-endian word arrays into t, which holds at
+// least na + nb zeroed words.
+static void multiply_words(const uint32_t* a, size_t na, const uint32_t* b, size_t nb, uint32_t* t) {
+  for (size_t i = 0; i < na; ++i) {
+    uint64_t carry = 0;
+    for (size_t j = 0; j < nb; ++j) {
+      carry += static_cast<uint64_t>(a[i]) * b[j] + t[i + j];
+      t[i + j] = static_cast<uint32_t>(carry);
+      carry >>= 32;
+    }
+    t[i + nb] = static_cast<uint32_t>(carry);
+  }
+}
+
 bignum bignum::mul(const bignum& a, const bignum& b) {
   if (a.is_zero() || b.is_zero()) return bignum();
   if (a.m_size + b.m_size > cap + 1) throw std::overflow_error("product exceeds the capacity");
   uint32_t t[cap + 1] = {};
-  for (size_t i = 0; i < a.m_size; ++i) {
-    uint64_t carry = 0;
-    for (size_t j = 0; j < b.m_size; ++j) {
-      carry += static_cast<uint64_t>(a.m_words[i]) * b.m_words[j] + t[i + j];
-      t[i + j] = static_cast<uint32_t>(carry);
-      carry >>= 32;
-    }
-    t[i + b.m_size] = static_cast<uint32_t>(carry);
-  }
+  multiply_words(a.m_words, a.m_size, b.m_words, b.m_size, t);
   if (t[cap] != 0) throw std::overflow_error("product exceeds the capacity");
   bignum r;
   r.set_words(t, cap);
@@ -557,15 +563,7 @@ bignum bignum::mod(const bignum& a, const bignum& m) {
 bignum bignum::mul_mod(const bignum& a, const bignum& b, const bignum& m) {
   if (m.is_zero()) throw std::domain_error("modulus is zero");
   uint32_t t[wide_words] = {};
-  for (size_t i = 0; i < a.m_size; ++i) {
-    uint64_t carry = 0;
-    for (size_t j = 0; j < b.m_size; ++j) {
-      carry += static_cast<uint64_t>(a.m_words[i]) * b.m_words[j] + t[i + j];
-      t[i + j] = static_cast<uint32_t>(carry);
-      carry >>= 32;
-    }
-    t[i + b.m_size] = static_cast<uint32_t>(carry);
-  }
+  multiply_words(a.m_words, a.m_size, b.m_words, b.m_size, t);
   uint32_t r[cap] = {};
   rem_words(t, a.m_size + b.m_size, m.m_words, m.m_size, r);
   bignum out;

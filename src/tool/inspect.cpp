@@ -55,15 +55,17 @@ int inspect(const args& a) {
   for (uint16_t i = 0; i < l.sections; ++i) {
     const size_t h = table + 40u * i;
     if (h + 40 > data.size()) break;
-    const std::string name(reinterpret_cast<const char*>(&data[h]), ::strnlen(reinterpret_cast<const char*>(&data[h]), 8));
+    const std::string name(reinterpret_cast<const char*>(&data[h]),
+                           ::strnlen(reinterpret_cast<const char*>(&data[h]), 8));
     const uint32_t raw_size = pe::load32(data, h + 16), raw = pe::load32(data, h + 20);
     std::printf("  section %-8s raw 0x%08x..0x%08x\n", name.c_str(), raw, raw + raw_size);
   }
   std::printf("checksum        0x%08x\n", pe::load32(data, l.checksum_offset));
-  std::printf("security dir    offset 0x%08x, size %u%s\n", l.security_offset, l.security_size,
-              l.security_offset ? (l.security_offset + 0ull + l.security_size <= data.size() ? ""
-                                                                                             : " (table not present yet)")
-                                : " (no certificate table)");
+  std::printf(
+      "security dir    offset 0x%08x, size %u%s\n", l.security_offset, l.security_size,
+      l.security_offset
+          ? (l.security_offset + 0ull + l.security_size <= data.size() ? "" : " (table not present yet)")
+          : " (no certificate table)");
 
   auto mapping = std::make_shared<files::file_mapping>();
   mapping->open(files::open_for_read(text::from_utf8(path)), false, true);
@@ -74,12 +76,14 @@ int inspect(const args& a) {
   for (bool more = records.first(); more; more = records.next()) {
     const sfx::payload_entry& e = *records.current();
     ++count;
-    std::printf("record %-3u      type %c, %s, %u bytes at 0x%08x, %s\n                sha-256 %s, alias '%s'\n",
-                count, static_cast<char>(e.type), storage(e.flags), e.size, e.data_offset, utc(e.timestamp).c_str(),
-                text::to_utf8(e.sha256).c_str(), text::to_utf8(e.alias).c_str());
+    std::printf(
+        "record %-3u      type %c, %s, %u bytes at 0x%08x, %s\n                sha-256 %s, alias '%s'\n",
+        count, static_cast<char>(e.type), storage(e.flags), e.size, e.data_offset, utc(e.timestamp).c_str(),
+        text::to_utf8(e.sha256).c_str(), text::to_utf8(e.alias).c_str());
     end = uint64_t{e.data_offset} + e.size;
   }
-  if (count && end + 58 <= data.size()) std::printf("end record      0x%08llx\n", static_cast<unsigned long long>(end));
+  if (count && end + 58 <= data.size())
+    std::printf("end record      0x%08llx\n", static_cast<unsigned long long>(end));
 
   try {
     const sig::located found = sig::locate(data.data(), data.size());

@@ -50,7 +50,8 @@ void write_file_atomically(const std::filesystem::path& path, const void* data, 
   if (ec) {
     std::error_code ignored;
     std::filesystem::remove(temporary, ignored);
-    throw tool_error("cannot rename '" + temporary.string() + "' to '" + path.string() + "': " + ec.message());
+    throw tool_error("cannot rename '" + temporary.string() + "' to '" + path.string() +
+                     "': " + ec.message());
   }
 }
 

@@ -70,7 +70,8 @@ constexpr const char* help_text =
 }  // namespace
 
 int pack(const args& a) {
-  const options o(a, {"stub", "info", "key", "o", "time", "cert-table-size"}, {"sign-info"}, {"file", "lzma"});
+  const options o(a, {"stub", "info", "key", "o", "time", "cert-table-size"}, {"sign-info"},
+                  {"file", "lzma"});
   if (o.help()) {
     std::puts(help_text);
     return 0;
@@ -80,7 +81,8 @@ int pack(const args& a) {
   const auto key = load_private_key(o.required("key"));
   const char key_name = key_in_set(key, root::dsa::sfx_key_set);
   if (!key_name)
-    throw tool_error("the key is not in key set 3 of this build's key table; sfx.exe would refuse the package");
+    throw tool_error(
+        "the key is not in key set 3 of this build's key table; sfx.exe would refuse the package");
   std::vector<input_file> files;
   for (const std::string& spec : o.all("file")) files.push_back(parse_input(spec, false));
   for (const std::string& spec : o.all("lzma")) files.push_back(parse_input(spec, true));
@@ -89,14 +91,16 @@ int pack(const args& a) {
   uint32_t cert_size = 0;
   if (auto c = o.value("cert-table-size")) {
     cert_size = static_cast<uint32_t>(std::stoul(*c));
-    if (cert_size == 0 || cert_size % 8) throw usage_error("--cert-table-size takes a positive multiple of 8");
+    if (cert_size == 0 || cert_size % 8)
+      throw usage_error("--cert-table-size takes a positive multiple of 8");
   }
 
   // The stub.
   std::vector<uint8_t> image = read_file(o.required("stub"));
   const pe::layout stub = pe::read(image);
   if (stub.security_offset || stub.security_size)
-    throw tool_error("the stub already carries a certificate table; Authenticode-sign the package, not the stub");
+    throw tool_error(
+        "the stub already carries a certificate table; Authenticode-sign the package, not the stub");
   const sfx::stub_layout measured = sfx::measure_stub(image.data(), image.size());
   if (measured.trailing_bytes)
     std::fprintf(stderr, "sfxtool pack: cut %llu bytes behind the stub's last section data\n",
@@ -116,7 +120,8 @@ int pack(const args& a) {
     if (!found.value.empty()) info.resize(found.covered_size - 5);
     info = sig::sign_xml(info, key);
   } else if (!sig::check_block(info.data(), info.size(), root::dsa::sfx_key_set)) {
-    throw tool_error("'" + info_path + "' is not signed under key set 3; sign it (sfxtool sign-xml) or pass --sign-info");
+    throw tool_error("'" + info_path +
+                     "' is not signed under key set 3; sign it (sfxtool sign-xml) or pass --sign-info");
   }
 
   // Records.
@@ -130,11 +135,11 @@ int pack(const args& a) {
     shown.advance(info.size());
     for (const input_file& f : files) {
       const std::vector<uint8_t> data = read_file(f.path);
-      const uint32_t type = ends_with(f.alias, ".edat") ? sfx::payload_format::type_config
-                                                        : sfx::payload_format::type_file;
-      writer.add_file(text::from_utf8(f.alias), data.data(), data.size(),
-                      fixed_time.value_or(modification_time(f.path)),
-                      f.lzma ? sfx::payload_writer::storage::lzma : sfx::payload_writer::storage::stored, type);
+      const uint32_t type =
+          ends_with(f.alias, ".edat") ? sfx::payload_format::type_config : sfx::payload_format::type_file;
+      writer.add_file(
+          text::from_utf8(f.alias), data.data(), data.size(), fixed_time.value_or(modification_time(f.path)),
+          f.lzma ? sfx::payload_writer::storage::lzma : sfx::payload_writer::storage::stored, type);
       shown.advance(data.size());
     }
     writer.add_end();

@@ -11,7 +11,8 @@ uint32_t load32(const std::vector<uint8_t>& image, size_t offset) {
 }
 
 void store32(std::vector<uint8_t>& image, size_t offset, uint32_t value) {
-  for (int i = 0; i < 4; ++i) image.at(offset + static_cast<size_t>(i)) = static_cast<uint8_t>(value >> (8 * i));
+  for (int i = 0; i < 4; ++i)
+    image.at(offset + static_cast<size_t>(i)) = static_cast<uint8_t>(value >> (8 * i));
 }
 
 layout read(const std::vector<uint8_t>& image) {

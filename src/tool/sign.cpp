@@ -14,7 +14,8 @@ namespace sig = sfx::signature;
 
 void warn_outside_set(const root::dsa::key_pair& key) {
   if (!key_in_set(key, root::dsa::sfx_key_set))
-    std::fprintf(stderr, "sfxtool: note: the key is not in key set %u of this build; sfx.exe will not accept it\n",
+    std::fprintf(stderr,
+                 "sfxtool: note: the key is not in key set %u of this build; sfx.exe will not accept it\n",
                  root::dsa::sfx_key_set);
 }
 

@@ -194,7 +194,8 @@ class verify_double : public verify_signature_intf {
   bool verify_block(const void*, size_t) override { return false; }
   bool verify_file(const std::wstring&) override { return false; }
   bool verify_mapping(const files::file_mapping* mapping, const std::wstring& path) override {
-    m_j.add("verify " + narrow(path) + (mapping == opened_mapping().get() ? " (the opened file)" : " (another file)"));
+    m_j.add("verify " + narrow(path) +
+            (mapping == opened_mapping().get() ? " (the opened file)" : " (another file)"));
     return m_ok;
   }
   // The mapping the payload double hands out as the opened executable.
@@ -298,7 +299,8 @@ executable_image doubles::open(const std::wstring& path) {
 }
 
 std::unique_ptr<payload_intf> doubles::create_from(executable_image image, sfx_data&) {
-  j.add(image.mapping == verify_double::opened_mapping() ? "payload from the opened file" : "payload from another file");
+  j.add(image.mapping == verify_double::opened_mapping() ? "payload from the opened file"
+                                                         : "payload from another file");
   return std::make_unique<payload_double>();
 }
 

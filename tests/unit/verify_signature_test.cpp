@@ -14,6 +14,7 @@
 #include "exceptions/exceptions.h"
 #include "files/file_handle.h"
 #include "log/logger.h"
+#include "pe_fixture.h"
 #include "root/dsa.h"
 
 namespace {
@@ -58,31 +59,7 @@ bytes signed_block(const bytes& data, char key) {
   return out;
 }
 
-// Lines the process's logger writes while it lives.
-class log_lines {
- public:
-  log_lines() : m_stream(std::tmpfile()) { logger().set_stream(m_stream, kro::log::debug); }
-  ~log_lines() { stop(); }
-  std::string text() {
-    stop();
-    return m_text;
-  }
-
- private:
-  static kro::log::Logger& logger() { return dynamic_cast<kro::log::Logger&>(kro::log::logger()); }
-  void stop() {
-    if (m_stream == nullptr) return;
-    logger().set_stream(nullptr, kro::log::info);
-    std::fflush(m_stream);
-    std::fseek(m_stream, 0, SEEK_SET);
-    char buffer[4096];
-    for (size_t n; (n = std::fread(buffer, 1, sizeof(buffer), m_stream)) > 0;) m_text.append(buffer, n);
-    std::fclose(m_stream);
-    m_stream = nullptr;
-  }
-  std::FILE* m_stream;
-  std::string m_text;
-};
+using log_lines = kro::test::log_capture;
 
 // --- Binary block ----------------------------------------------------------------
 
