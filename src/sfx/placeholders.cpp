@@ -47,12 +47,8 @@ class unsent_reporting final : public sfx::sfx_reporting_intf {
 std::shared_ptr<sfx::sfx_reporting_intf> sfx::sfx_reporting::factory::create(const std::wstring&) {
   return std::make_shared<unsent_reporting>();
 }
-std::unique_ptr<sfx::temp_dir_intf> sfx::temp_dir::factory::create(bool) { not_built("temp_dir"); }
 std::unique_ptr<sfx::prepare_setup_intf> sfx::prepare_setup::factory::create(sfx_data&) {
   not_built("prepare_setup");
-}
-std::unique_ptr<sfx::secure_process_launcher_intf> sfx::secure_process_launcher::factory::create() {
-  not_built("secure_process_launcher");
 }
 std::shared_ptr<features::splash::gif_wnd_data_intf> features::splash::res_gif_wnd_data::factory::create(
     void*, uint32_t, const std::wstring&, uint32_t, const std::wstring&, const std::wstring&) {

@@ -22,4 +22,14 @@ class temp_dir {
   };
 };
 
+namespace detail {
+
+// Windows: the security descriptor the folder is created with, converted
+// from its SDDL text "D:P(A;CIOI;GA;;;SY)(A;CIOI;GA;;;BA)(A;CIOI;GRGX;;;BU)".
+// The caller releases it with LocalFree. Throws kro::exceptions::error with
+// the system error code when the conversion fails.
+void* make_temp_dir_security_descriptor();
+
+}  // namespace detail
+
 }  // namespace kro::sfx

@@ -97,7 +97,12 @@ class Prefix:
         return os.path.join(self.log_dir, "sfx.log")
 
     def temp_dir(self):
-        return os.path.join(self.path, "drive_c", "windows", "Temp")
+        """The Linux path of C:\\windows\\Temp (Wine names the folder in lower case)."""
+        windows = os.path.join(self.path, "drive_c", "windows")
+        for name in os.listdir(windows):
+            if name.lower() == "temp":
+                return os.path.join(windows, name)
+        raise AssertionError("no Temp folder in " + windows)
 
     def run_sfx(self, program, args="", timeout=120, extra_env=None):
         """Runs program (a Windows path) with args through launch.exe; returns

@@ -77,3 +77,26 @@ def regions(data):
 def checksum_field(data):
     pe = struct.unpack_from("<I", data, 0x3C)[0]
     return pe + 88
+
+
+def inert_positions(data):
+    """One (region, position) per region whose change the Windows loader and
+    the program's start-up do not notice, so that only the signature check can
+    refuse it: reserved DOS header bytes, the time stamp of the file header, a
+    section name, the raw padding behind each section's virtual size, and any
+    byte of the payload and the signature block (the loader maps none of them)."""
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    sections = struct.unpack_from("<H", data, pe + 6)[0]
+    optional = struct.unpack_from("<H", data, pe + 20)[0]
+    table = pe + 24 + optional
+    out = [("dos header", 0x24), ("nt headers", pe + 8), ("section table", table + 1)]
+    for i in range(sections):
+        header = table + 40 * i
+        name = data[header:header + 8].rstrip(b"\0").decode(errors="replace")
+        virtual_size, _, raw_size, raw = struct.unpack_from("<IIII", data, header + 8)
+        if raw_size > virtual_size + 1:
+            out.append(("section %s" % name, raw + virtual_size + (raw_size - virtual_size) // 2))
+    for name, start, end in regions(data):
+        if not name.startswith(("dos", "nt", "section")):
+            out.append((name, (start + end) // 2))
+    return out

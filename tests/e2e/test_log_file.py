@@ -1,7 +1,8 @@
 """A signed package under 32-bit Wine, started with /silent: the log file of
 the run, its rotation and its recovery from a foreign file. The run passes
-the signature check and the payload and stops at the first component this
-build does not contain (the temporary folder, code 120)."""
+the signature check and the payload, creates its temporary folder and stops
+at the first component this build does not contain (setup preparation, code
+120); the folder is gone afterwards, and stays with /xperf."""
 import os
 import sys
 sys.path.insert(0, os.path.dirname(__file__))
@@ -41,10 +42,11 @@ class LogFile(e2e.PrefixTest):
         found = [m for m in messages if m.startswith("Data file sha=")]
         self.assertEqual(len(found), 1, messages)
         self.assertRegex(found[0], r"^Data file sha='[0-9a-f]{64}', alias='sfx-info.xml', found in payload\.$")
-        failure = [r for r in records if r[0] == "error"]
-        self.assertEqual(len(failure), 1, records)
-        self.assertEqual(failure[0][2][0], "Exception: Component 'temp_dir' is not available in this build.")
-        self.assertEqual(failure[0][2][1:], ["Code: 0x00000078 (120)"])
+        # The run logs the failure of setup preparation with the setup master
+        # line received so far, then the entry point logs the exception.
+        failure = [r[2] for r in records if r[0] == "error"]
+        reason = ["Exception: Component 'prepare_setup' is not available in this build.", "Code: 0x00000078 (120)"]
+        self.assertEqual(failure, [["Execute setup master process '' failed!"] + reason, reason], records)
         # Continuation lines start under the message's first character.
         raw_lines = data[3:].split(b"\r\n")
         continuation = [l for l in raw_lines if l.startswith(b" ")]
@@ -55,6 +57,21 @@ class LogFile(e2e.PrefixTest):
         self.assertEqual(records[-2][1:], ["log_module", ["LogModule is going to be destroyed."]])
         self.assertEqual(records[-1][2], ["=" * 117])
         self.assertTrue(data.endswith(b"=" * 117 + b"\r\n"))
+
+    def kro_folders(self):
+        temp = self.prefix.temp_dir()
+        return set(n for n in os.listdir(temp) if n.startswith("kro-")) if os.path.isdir(temp) else set()
+
+    def test_temporary_folder_is_removed_unless_xperf(self):
+        before = self.kro_folders()
+        self.run_silent()
+        self.assertEqual(self.kro_folders(), before)
+        code, _ = self.prefix.run_sfx(self.sfx, "/silent /xperf")
+        self.assertEqual(code, 120)
+        _, records = e2e.read_log(self.prefix.log_file)
+        kept = self.kro_folders() - before
+        self.assertEqual(len(kept), 1, records)
+        self.assertRegex(kept.pop(), r"^kro-[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}$")
 
     def test_unsigned_program_is_refused(self):
         program = self.prefix.install_sfx(e2e.SFX, "unsigned.exe")
