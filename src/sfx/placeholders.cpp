@@ -5,12 +5,8 @@
 #include "features/splash/gif_wnd.h"
 #include "log/logger.h"
 #include "sfx/error_codes.h"
-#include "sfx/morrow_info.h"
-#include "sfx/payload.h"
 #include "sfx/prepare_setup.h"
-#include "sfx/secure_process_launcher.h"
 #include "sfx/sfx_reporting.h"
-#include "sfx/temp_dir.h"
 
 namespace kro {
 namespace {
