@@ -120,6 +120,7 @@ class translator_double : public sfx_translator_intf {
 // What the doubles do in one run.
 struct scenario {
   bool signature_ok = true;
+  bool open_fails = false;
   bool inno_throws = false;
   std::wstring inno_result;  // empty: the input unchanged
   std::wstring temp_path = L"C:\\windows\\Temp\\kro-test";
@@ -295,6 +296,7 @@ std::unique_ptr<payload_intf> doubles::create(const std::wstring& path, sfx_data
 
 executable_image doubles::open(const std::wstring& path) {
   j.add("open " + narrow(path));
+  if (s.open_fails) throw kro::exceptions::error(32, "Failed to open sfx file.");
   return {nullptr, verify_double::opened_mapping()};
 }
 
@@ -472,6 +474,23 @@ TEST(sfx_process, bad_signature_stops_before_anything_is_extracted) {
   EXPECT_THROW(h.run(L""), exceptions::sfx_invalid_signature);
   const std::vector<std::string> expected = {"report session", "open C:\\dl\\setup.exe",
                                              "verify C:\\dl\\setup.exe (the opened file)"};
+  EXPECT_EQ(h.d.j.calls, expected);
+}
+
+TEST(sfx_process, an_executable_that_cannot_be_opened_fails_the_signature_check) {
+  scenario s;
+  s.open_fails = true;
+  harness h(s);
+  try {
+    h.run(L"");
+    FAIL() << "no exception";
+  } catch (const sfx::exceptions::sfx_invalid_signature&) {
+    FAIL() << "an open failure is not a bad signature";
+  } catch (const kro::exceptions::error& e) {
+    EXPECT_EQ(e.code(), 32);  // the system's code of the failed open
+    EXPECT_STREQ(e.what(), "Open file for DSA check fail!");
+  }
+  const std::vector<std::string> expected = {"report session", "open C:\\dl\\setup.exe"};
   EXPECT_EQ(h.d.j.calls, expected);
 }
 
