@@ -1,7 +1,8 @@
 #pragma once
 // Setup preparation: reads sfx-info.xml, obtains product-info.xml, places the
 // setup files in the temporary folder and returns the setup master's command
-// line (its path unquoted, a blank and its arguments when there are any).
+// line (its path, quoted when it holds a blank, then a blank and its
+// arguments when there are any; the run tokenizes it).
 #include <cstdint>
 #include <functional>
 #include <memory>
