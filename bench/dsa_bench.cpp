@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "../tests/support/dsa_der.h"
 #include "root/dsa.h"
 #include "root/sha256.h"
 
@@ -46,23 +47,6 @@ double best_seconds(F&& call, int n, double budget) {
 }
 
 #if defined(KRO_BENCH_OPENSSL)
-std::vector<uint8_t> der_signature(const std::vector<uint8_t>& value) {
-  auto integer = [](std::vector<uint8_t> v) {
-    while (v.size() > 1 && v[0] == 0 && (v[1] & 0x80) == 0) v.erase(v.begin());
-    if (v[0] & 0x80) v.insert(v.begin(), 0);
-    v.insert(v.begin(), static_cast<uint8_t>(v.size()));
-    v.insert(v.begin(), 0x02);
-    return v;
-  };
-  const size_t half = value.size() / 2;
-  std::vector<uint8_t> body = integer({value.begin(), value.begin() + static_cast<long>(half)});
-  const std::vector<uint8_t> s = integer({value.begin() + static_cast<long>(half), value.end()});
-  body.insert(body.end(), s.begin(), s.end());
-  body.insert(body.begin(), static_cast<uint8_t>(body.size()));
-  body.insert(body.begin(), 0x30);
-  return body;
-}
-
 EVP_PKEY* openssl_key(const dsa::public_key& key) {
   auto bn = [](dsa::bytes_view v) { return BN_bin2bn(v.data(), static_cast<int>(v.size()), nullptr); };
   BIGNUM *p = bn(key.params.p), *q = bn(key.params.q), *g = bn(key.params.g), *y = bn(key.y);
@@ -127,7 +111,7 @@ int main(int argc, char** argv) {
 
 #if defined(KRO_BENCH_OPENSSL)
   EVP_PKEY* pkey = openssl_key(public_key);
-  const std::vector<uint8_t> der = der_signature(value);
+  const std::vector<uint8_t> der = kro::test::der_from_value(value);
   EVP_PKEY_CTX* ctx = pkey ? EVP_PKEY_CTX_new(pkey, nullptr) : nullptr;
   if (ctx == nullptr || EVP_PKEY_verify_init(ctx) <= 0 ||
       EVP_PKEY_verify(ctx, der.data(), der.size(), hash.data(), hash.size()) != 1) {

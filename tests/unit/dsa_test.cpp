@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "../support/dsa_der.h"
 #include "exceptions/exceptions.h"
 #include "root/bignum.h"
 #include "root/hmac.h"
@@ -409,23 +410,7 @@ TEST(dsa, generated_keys_sign_and_round_trip_as_text) {
 
 #ifndef _WIN32
 
-// DER SEQUENCE { INTEGER r, INTEGER s } <-> r || s (32 bytes each).
-std::vector<uint8_t> der_from_value(const std::vector<uint8_t>& value) {
-  auto integer = [](std::vector<uint8_t> v) {
-    while (v.size() > 1 && v[0] == 0 && (v[1] & 0x80) == 0) v.erase(v.begin());
-    if (v[0] & 0x80) v.insert(v.begin(), 0);
-    v.insert(v.begin(), static_cast<uint8_t>(v.size()));
-    v.insert(v.begin(), 0x02);
-    return v;
-  };
-  std::vector<uint8_t> body = integer({value.begin(), value.begin() + 32});
-  const std::vector<uint8_t> s = integer({value.begin() + 32, value.end()});
-  body.insert(body.end(), s.begin(), s.end());
-  body.insert(body.begin(), static_cast<uint8_t>(body.size()));
-  body.insert(body.begin(), 0x30);
-  return body;
-}
-
+// r || s (32 bytes each) from OpenSSL's DER SEQUENCE { INTEGER r, INTEGER s }.
 std::vector<uint8_t> value_from_der(const std::vector<uint8_t>& der) {
   std::vector<uint8_t> out;
   size_t at = 2;  // SEQUENCE tag and one-byte length
@@ -488,7 +473,7 @@ TEST_F(openssl_peer, our_signatures_verify_with_openssl) {
     SCOPED_TRACE(i);
     const digest hash = hash_of("we made this " + std::to_string(i));
     write("digest.bin", hash.bytes());
-    write("sig.der", der_from_value(dsa::sign(hash, h.x, h.params())));
+    write("sig.der", kro::test::der_from_value(dsa::sign(hash, h.x, h.params())));
     const std::string verify = "openssl pkeyutl -verify -pubin -inkey " + path("pub.pem") + " -in " +
                                path("digest.bin") + " -sigfile " + path("sig.der");
     EXPECT_EQ(run(verify), 0);
