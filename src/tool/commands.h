@@ -15,5 +15,7 @@ int sign_block(const args& a);
 int pack(const args& a);
 int inspect(const args& a);
 int verify(const args& a);
+int product_info(const args& a);
+int extract(const args& a);
 
 }  // namespace kro::tool

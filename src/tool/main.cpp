@@ -23,11 +23,13 @@ constexpr command commands[] = {
     {"pack", kro::tool::pack, "build a signed package from the stub, sfx-info.xml and files"},
     {"inspect", kro::tool::inspect, "print a package's layout, records and signature"},
     {"verify", kro::tool::verify, "check a file's signature against a key set"},
+    {"product-info", kro::tool::product_info, "make and sign product-info.xml from folders of setup files"},
+    {"extract", kro::tool::extract, "check a package and unpack its payload files into a folder"},
 };
 
 void usage(FILE* out) {
   std::fprintf(out, "usage: sfxtool COMMAND [OPTIONS]   (sfxtool COMMAND --help for its options)\n\n");
-  for (const command& c : commands) std::fprintf(out, "  %-11s %s\n", c.name, c.summary);
+  for (const command& c : commands) std::fprintf(out, "  %-13s %s\n", c.name, c.summary);
 }
 
 }  // namespace
