@@ -252,7 +252,10 @@ int pack(const args& a) {
       }
     }
     const std::string where = files.front().path.string();
-    for (const listed_file& l : listed_setup_files(product_info, where)) {
+    const std::vector<listed_file> listed = listed_setup_files(product_info, where);
+    std::set<std::pair<std::string, std::string>> listed_pairs;  // (name, sha-256)
+    for (const listed_file& l : listed) listed_pairs.insert({l.name, lower(l.sha256)});
+    for (const listed_file& l : listed) {
       if (!unchecked && !is_safe_name(l.name))
         throw tool_error("'" + where + "' lists '" + l.name +
                          "', which sfx.exe refuses as a setup file name");
@@ -263,9 +266,17 @@ int pack(const args& a) {
                      "sfxtool pack: warning: setup file '%s' (sha-256 %s) of '%s' is not in the package; an "
                      "offline run on a system it applies to fails\n",
                      l.name.c_str(), l.sha256.c_str(), where.c_str());
-      } else if (found->second != lower(l.sha256)) {
+      } else if (!listed_pairs.count({l.name, found->second})) {
         throw tool_error("setup file '" + l.name + "' differs from what '" + where + "' lists (sha-256 " +
                          found->second + " here, " + l.sha256 + " there)");
+      } else if (found->second != lower(l.sha256)) {
+        // Another group lists this name with the content packed.
+        std::fprintf(
+            stderr,
+            "sfxtool pack: warning: setup file '%s' (sha-256 %s) of '%s' is not in the package; on a "
+            "system it applies to sfx.exe places the packed '%s' (sha-256 %s) instead (--hashed-setup "
+            "packs files found by their hash)\n",
+            l.name.c_str(), l.sha256.c_str(), where.c_str(), l.name.c_str(), found->second.c_str());
       }
     }
   }
