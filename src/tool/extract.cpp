@@ -196,7 +196,7 @@ int extract(const args& a) {
       if (!unpacker) throw tool_error("internal error: '" + it.name + "' is not in the payload index");
       undo.file(it.temporary);
       try {
-        unpacker->unpack_to_file(it.temporary.wstring());
+        unpacker->unpack_to_file(wide_path(it.temporary));
       } catch (const kro::exceptions::detail::base& e) {
         throw tool_error("'" + it.name + "': " + e.what() + " (code " + std::to_string(e.code()) + ")");
       }

@@ -60,9 +60,14 @@ std::filesystem::path below(const std::filesystem::path& dir, const std::string&
   return out;
 }
 
+std::wstring wide_path(const std::filesystem::path& path) {
+  const std::u8string utf8 = path.u8string();
+  return text::from_utf8(std::string(utf8.begin(), utf8.end()));
+}
+
 std::string file_sha256(const std::filesystem::path& path) {
   try {
-    const files::unique_file file = files::open_for_read(path.wstring());
+    const files::unique_file file = files::open_for_read(wide_path(path));
     return root::hash_file(file.get()).to_hex_narrow();
   } catch (const std::exception& e) {
     throw tool_error("cannot hash '" + path.string() + "': " + e.what());

@@ -27,6 +27,10 @@ bool is_safe_name(const std::string& name);
 // The path below dir that a safe name gives, segment by segment.
 std::filesystem::path below(const std::filesystem::path& dir, const std::string& name);
 
+// The path as the library's wide-string file functions take it (UTF-8 on
+// POSIX, whatever the locale).
+std::wstring wide_path(const std::filesystem::path& path);
+
 // Lower-case hex SHA-256 of a file, read through the file handle.
 std::string file_sha256(const std::filesystem::path& path);
 

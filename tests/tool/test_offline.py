@@ -33,6 +33,7 @@ class Offline(unittest.TestCase):
         self.write("x86/morrow.exe", b"MZ x86 setup master")
         self.write("x86/bin/core.dll", b"x86 core " * 4000)
         self.write("common/res/strings.txt", "Grüße\n".encode() * 100)
+        self.write("common/Schrift/Größe.txt", b"non-ASCII names")
         self.write("x64.xml", X64)
         self.write("x86.xml", X86)
         self.write("info.xml", INFO)
@@ -142,8 +143,8 @@ class Offline(unittest.TestCase):
         out = self.pack("--product-info", "pi.xml", "--setup-dir", "x64", "--setup-dir", "common", "--lzma-setup",
                   "--module", "mod.dll", "--sign-module", "--edat", "data/extra.edat=extra.edat", out="x64.exe")
         report = self.tool("inspect", "x64.exe")
-        for alias in ("morrow/release.xml", "morrow.exe", "bin/core.dll", "res/strings.txt", "morrow_mod.dll",
-                      "data/extra.edat"):
+        for alias in ("morrow/release.xml", "morrow.exe", "bin/core.dll", "res/strings.txt", "Schrift/Größe.txt",
+                      "morrow_mod.dll", "data/extra.edat"):
             self.assertIn("alias '%s'" % alias, report)
         self.assertIn("type C", report)
         self.assertIn("on a system it applies to sfx.exe places the packed 'bin/core.dll'", out)
