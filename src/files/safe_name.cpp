@@ -1,5 +1,7 @@
 #include "files/safe_name.h"
 
+#include <cstddef>
+
 #include "text/text.h"
 
 namespace kro::files {
@@ -16,12 +18,15 @@ bool is_forbidden(wchar_t c) {
 bool is_device(std::wstring_view segment) {
   std::wstring_view stem = segment.substr(0, segment.find(L'.'));
   while (!stem.empty() && stem.back() == L' ') stem.remove_suffix(1);
-  const std::wstring lower = text::to_lower(stem);
-  if (lower == L"con" || lower == L"prn" || lower == L"aux" || lower == L"nul" || lower == L"conin$" ||
-      lower == L"conout$")
-    return true;
-  if (lower.size() == 4 && (lower.compare(0, 3, L"com") == 0 || lower.compare(0, 3, L"lpt") == 0)) {
-    const wchar_t d = lower[3];
+  if (stem.size() < 3 || stem.size() > 7) return false;
+  wchar_t lower[8] = {};
+  for (size_t i = 0; i < stem.size(); ++i) lower[i] = text::to_lower(stem[i]);
+  const std::wstring_view name(lower, stem.size());
+  static constexpr std::wstring_view fixed[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"};
+  for (const std::wstring_view device : fixed)
+    if (name == device) return true;
+  if (name.size() == 4 && (name.substr(0, 3) == L"com" || name.substr(0, 3) == L"lpt")) {
+    const wchar_t d = name[3];
     return (d >= L'0' && d <= L'9') || d == L'\u00b9' || d == L'\u00b2' || d == L'\u00b3';
   }
   return false;

@@ -10,6 +10,7 @@ inline constexpr int32_t read_outside_view = 5;     // read outside a mapped vie
 inline constexpr int32_t invalid_data = 13;         // short header, unknown flags, wrong checksum
 inline constexpr int32_t invalid_argument = 87;     // missing argument, unknown key set, bad condition
 inline constexpr int32_t not_implemented = 120;     // component not available in this build
+inline constexpr int32_t invalid_name = 123;        // a name that would leave its folder
 inline constexpr int32_t brand_unknown = 192;       // product identifier names no brand
 inline constexpr int32_t unsupported_format = 193;  // not a 32-bit PE image
 inline constexpr int32_t invalid_payload = 487;     // payload records malformed

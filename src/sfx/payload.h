@@ -48,6 +48,9 @@ class unpacker_intf {
   virtual void unpack_to_file(const std::wstring& path) = 0;
   virtual std::vector<uint8_t> unpack_to_memory() = 0;
   virtual ~unpacker_intf() = default;
+  // The SHA-256 text the file is checked against (lower case); empty when
+  // unknown.
+  virtual std::wstring sha256() const { return {}; }
 };
 
 class payload_intf {
@@ -94,6 +97,7 @@ class unpacker : public unpacker_intf {
 
   void unpack_to_file(const std::wstring& path) override;
   std::vector<uint8_t> unpack_to_memory() override;
+  std::wstring sha256() const override { return m_entry.sha256; }
 
   const payload_entry& entry() const { return m_entry; }
 

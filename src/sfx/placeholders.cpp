@@ -5,7 +5,7 @@
 #include "features/splash/gif_wnd.h"
 #include "log/logger.h"
 #include "sfx/error_codes.h"
-#include "sfx/prepare_setup.h"
+#include "sfx/sfx_downloader.h"
 #include "sfx/sfx_reporting.h"
 
 namespace kro {
@@ -43,8 +43,8 @@ class unsent_reporting final : public sfx::sfx_reporting_intf {
 std::shared_ptr<sfx::sfx_reporting_intf> sfx::sfx_reporting::factory::create(const std::wstring&) {
   return std::make_shared<unsent_reporting>();
 }
-std::unique_ptr<sfx::prepare_setup_intf> sfx::prepare_setup::factory::create(sfx_data&) {
-  not_built("prepare_setup");
+std::shared_ptr<sfx::sfx_downloader_intf> sfx::sfx_downloader::factory::create(sfx_data&) {
+  not_built("sfx_downloader");
 }
 std::shared_ptr<features::splash::gif_wnd_data_intf> features::splash::res_gif_wnd_data::factory::create(
     void*, uint32_t, const std::wstring&, uint32_t, const std::wstring&, const std::wstring&) {

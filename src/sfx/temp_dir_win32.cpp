@@ -21,6 +21,7 @@
 #include <utility>
 
 #include "exceptions/exceptions.h"
+#include "files/directory.h"
 #include "log/logger.h"
 #include "root/random.h"
 #include "sfx/temp_dir.h"
@@ -45,13 +46,6 @@ bool is_directory(DWORD attributes) {
 }
 bool is_reparse_point(DWORD attributes) {
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-}
-
-std::wstring join(const std::wstring& folder, const wchar_t* name) {
-  std::wstring out = folder;
-  if (!out.empty() && out.back() != L'\\' && out.back() != L'/') out += L'\\';
-  out += name;
-  return out;
 }
 
 bool schedule_at_restart(const std::wstring& path) {
@@ -128,12 +122,12 @@ void delete_folder(const std::wstring& folder) {
   }
 
   WIN32_FIND_DATAW entry{};
-  HANDLE find = FindFirstFileW(join(folder, L"*").c_str(), &entry);
+  HANDLE find = FindFirstFileW(files::join(folder, L"*").c_str(), &entry);
   if (find != INVALID_HANDLE_VALUE) {
     do {
       const wchar_t* name = entry.cFileName;
       if ((name[0] == L'.' && name[1] == 0) || (name[0] == L'.' && name[1] == L'.' && name[2] == 0)) continue;
-      const std::wstring path = join(folder, name);
+      const std::wstring path = files::join(folder, name);
       if (entry.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
         delete_link(path, entry);
       } else if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
@@ -180,7 +174,7 @@ class temp_dir_impl final : public temp_dir_intf {
       throw kro::exceptions::error(static_cast<int32_t>(error), "Get window directory fail");
     }
     const std::wstring path =
-        join(join(std::wstring(windows, length), L"Temp"), (L"kro-" + root::new_guid_text()).c_str());
+        files::join(files::join(std::wstring(windows, length), L"Temp"), L"kro-" + root::new_guid_text());
 
     const local_descriptor descriptor(detail::make_temp_dir_security_descriptor());
     SECURITY_ATTRIBUTES security{};
@@ -190,14 +184,8 @@ class temp_dir_impl final : public temp_dir_intf {
 
     // Missing parents get the default security of where they are made; only
     // the run's own folder carries the restrictive descriptor.
-    for (size_t i = 1; i < path.size(); ++i) {
-      if (path[i] == L'\\' || path[i] == L'/') CreateDirectoryW(path.substr(0, i + 1).c_str(), nullptr);
-    }
-    SetLastError(ERROR_SUCCESS);
-    CreateDirectoryW(path.c_str(), &security);
-    const DWORD error = GetLastError();
-    const DWORD attributes = attributes_of(path);
-    if (!is_directory(attributes) || is_reparse_point(attributes)) {
+    const uint32_t error = files::create_directories(path, &security);
+    if (error != 0) {
       log::write(log::error, "Create directory '%ls' fail %u!", path.c_str(), static_cast<unsigned>(error));
       throw kro::exceptions::error(static_cast<int32_t>(error), "Create directory fail");
     }

@@ -1,0 +1,24 @@
+#include <windows.h>
+
+#include "files/directory.h"
+
+namespace kro::files {
+
+bool is_directory(const std::wstring& path) {
+  const DWORD attributes = GetFileAttributesW(path.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+         (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0;
+}
+
+uint32_t create_directories(const std::wstring& path, void* security_attributes) {
+  for (size_t i = 1; i < path.size(); ++i) {
+    if (path[i] == L'\\' || path[i] == L'/') CreateDirectoryW(path.substr(0, i + 1).c_str(), nullptr);
+  }
+  SetLastError(ERROR_SUCCESS);
+  CreateDirectoryW(path.c_str(), static_cast<SECURITY_ATTRIBUTES*>(security_attributes));
+  const DWORD error = GetLastError();
+  if (is_directory(path)) return 0;
+  return error != ERROR_SUCCESS ? error : ERROR_DIRECTORY;
+}
+
+}  // namespace kro::files
