@@ -1,8 +1,8 @@
 """A signed package under 32-bit Wine, started with /silent: the log file of
-the run, its rotation and its recovery from a foreign file. The run passes
-the signature check and the payload, creates its temporary folder and stops
-at the first component this build does not contain (setup preparation, code
-120); the folder is gone afterwards, and stays with /xperf."""
+the run, its rotation and its recovery from a foreign file. The package is
+offline and carries no product-info.xml: the run passes the signature check
+and the payload, creates its temporary folder and stops in setup preparation
+(code 44051); the folder is gone afterwards, and stays with /xperf."""
 import os
 import sys
 sys.path.insert(0, os.path.dirname(__file__))
@@ -25,8 +25,8 @@ class LogFile(e2e.PrefixTest):
             os.remove(os.path.join(self.prefix.log_dir, name))
 
     def run_silent(self):
-        code, _ = self.prefix.run_sfx(self.sfx, "/silent")
-        self.assertEqual(code, 120)
+        code, _ = self.prefix.run_sfx(self.sfx, "/silent /offline")
+        self.assertEqual(code, 44051)
         return e2e.read_log(self.prefix.log_file)
 
     def test_silent_run_writes_the_whole_log(self):
@@ -37,16 +37,18 @@ class LogFile(e2e.PrefixTest):
         self.assertEqual((level, tag), ("info", "msfx"))
         self.assertEqual(lines[0], "*** Starting SFX (1.0.0.1), System(Windows 7 SP1 x86) ***")
         messages = [r[2][0] for r in records]
-        self.assertIn("SFX started with command line '/silent'", messages)
+        self.assertIn("SFX started with command line '/silent /offline'", messages)
         self.assertIn("DSA for file 'C:\\kro\\sfx.exe' verified with result '1'", messages)
         found = [m for m in messages if m.startswith("Data file sha=")]
         self.assertEqual(len(found), 1, messages)
         self.assertRegex(found[0], r"^Data file sha='[0-9a-f]{64}', alias='sfx-info.xml', found in payload\.$")
-        # The run logs the failure of setup preparation with the setup master
-        # line received so far, then the entry point logs the exception.
+        # Setup preparation names the missing document, then the run logs the
+        # failure with the setup master line received so far.
         failure = [r[2] for r in records if r[0] == "error"]
-        reason = ["Exception: Component 'prepare_setup' is not available in this build.", "Code: 0x00000078 (120)"]
-        self.assertEqual(failure, [["Execute setup master process '' failed!"] + reason, reason], records)
+        missing = "The product-info.xml 'morrow/stable.xml' has not been found in SFX, fail!"
+        self.assertEqual(failure[0], [missing], records)
+        self.assertEqual(failure[1][:2], ["Execute setup master process '' failed!", "Exception: " + missing], records)
+        self.assertEqual(len(failure), 2, records)
         # Continuation lines start under the message's first character.
         raw_lines = data[3:].split(b"\r\n")
         continuation = [l for l in raw_lines if l.startswith(b" ")]
@@ -66,8 +68,8 @@ class LogFile(e2e.PrefixTest):
         before = self.kro_folders()
         self.run_silent()
         self.assertEqual(self.kro_folders(), before)
-        code, _ = self.prefix.run_sfx(self.sfx, "/silent /xperf")
-        self.assertEqual(code, 120)
+        code, _ = self.prefix.run_sfx(self.sfx, "/silent /offline /xperf")
+        self.assertEqual(code, 44051)
         _, records = e2e.read_log(self.prefix.log_file)
         kept = self.kro_folders() - before
         self.assertEqual(len(kept), 1, records)
