@@ -18,7 +18,9 @@ For each run it prints:
              copies and hashes the files, then the program cleans up);
   wall       the whole run as the caller sees it (launch.exe included);
   peak RSS   VmHWM of the Linux process that runs the package under Wine
-             (the kernel's high-water mark of its resident set);
+             (the kernel's high-water mark of its resident set; on an x86-64
+             host that runs 32-bit code through qemu-user this is the qemu
+             process, its own memory included);
   peak anon  the largest RssAnon seen while polling /proc (private memory);
 and the median of each. The same two figures of launch.exe, a Win32 program
 that only waits, show the floor that Wine itself puts under every process.
@@ -288,12 +290,16 @@ def main():
     print("package processes seen per run: %s; Linux program running them: %s" % (
         sorted(set(r["processes"] for r in runs)), runs[0]["exe"]))
     print()
-    print("These figures come from 32-bit Wine on Linux: no measure of speed on Windows, only a figure to")
-    print("track from one change to the next on the same machine. Peak RSS is the kernel's VmHWM of the")
-    print("Linux process: it counts Wine's own libraries and mapped DLL pages and the touched pages of the")
-    print("mapped package, as Windows' peak working set counts its own DLLs and mapped views, but Wine's")
-    print("floor differs from Windows'; peak anon (sampled) is closer to the program's private memory.")
-
+    emulated = "qemu" in runs[0]["exe"]
+    print("These figures come from 32-bit Wine on Linux%s: no measure of speed or memory on Windows, only"
+          % (" under qemu-user emulation" if emulated else ""))
+    print("figures to track from one change to the next on the same machine. Peak RSS is the kernel's")
+    print("VmHWM of the Linux process that runs the package: like Windows' peak working set it counts the")
+    print("program's DLL pages and the touched pages of mapped views (the package itself), but it also")
+    print("counts Wine's own libraries%s, so it" % (" and qemu's translated-code cache and heap" if emulated else ""))
+    print("stays above the Windows figure; the package's figure less the floor of launch.exe is the nearer")
+    print("estimate. Peak anon is sampled every %g s, the largest private (anonymous) resident set seen."
+          % options.interval)
 
 if __name__ == "__main__":
     main()
