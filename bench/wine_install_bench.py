@@ -160,12 +160,14 @@ def wine_processes(prefix, needle):
 
 class MemoryWatch(threading.Thread):
     """Polls /proc for the processes of a prefix while a run goes on and keeps
-    the highest VmHWM and RssAnon seen per process kind."""
+    the highest VmHWM and RssAnon seen per process. Wine's start of a program
+    passes through a short-lived process with the same command line, so a
+    kind's figures are those of its process with the highest VmHWM."""
 
     def __init__(self, prefix, needles, interval):
         super().__init__(daemon=True)
         self.prefix, self.needles, self.interval = prefix, needles, interval
-        self.peaks = {n: {"VmHWM": 0, "RssAnon": 0, "pids": set()} for n in needles}
+        self.seen = {n: {} for n in needles}  # needle -> pid -> {"VmHWM", "RssAnon"}
         self.exe = {}
         self.stop = threading.Event()
 
@@ -176,8 +178,7 @@ class MemoryWatch(threading.Thread):
                     fields = status_fields(pid)
                     if not fields:
                         continue
-                    peak = self.peaks[needle]
-                    peak["pids"].add(pid)
+                    peak = self.seen[needle].setdefault(pid, {"VmHWM": 0, "RssAnon": 0})
                     peak["VmHWM"] = max(peak["VmHWM"], fields.get("VmHWM", 0))
                     peak["RssAnon"] = max(peak["RssAnon"], fields.get("RssAnon", 0))
                     if needle not in self.exe:
@@ -186,6 +187,14 @@ class MemoryWatch(threading.Thread):
                         except OSError:
                             pass
             self.stop.wait(self.interval)
+
+    def peak(self, needle):
+        """(VmHWM, RssAnon, processes seen) of the kind's largest process."""
+        seen = self.seen[needle]
+        if not seen:
+            return 0, 0, 0
+        top = max(seen.values(), key=lambda p: p["VmHWM"])
+        return top["VmHWM"], top["RssAnon"], len(seen)
 
 
 # -- one run ------------------------------------------------------------------
@@ -236,12 +245,12 @@ def one_run(prefix, program, options):
         "to_master": (launch - start).total_seconds(),
         "master": (last - launch).total_seconds(),
         "wall": wall,
-        "peak_rss": watch.peaks[PROGRAM_NAME]["VmHWM"],
-        "peak_anon": watch.peaks[PROGRAM_NAME]["RssAnon"],
-        "processes": len(watch.peaks[PROGRAM_NAME]["pids"]),
-        "floor_rss": watch.peaks["launch.exe"]["VmHWM"],
-        "floor_anon": watch.peaks["launch.exe"]["RssAnon"],
-        "master_rss": watch.peaks["morrow.exe"]["VmHWM"],
+        "peak_rss": watch.peak(PROGRAM_NAME)[0],
+        "peak_anon": watch.peak(PROGRAM_NAME)[1],
+        "processes": watch.peak(PROGRAM_NAME)[2],
+        "floor_rss": watch.peak("launch.exe")[0],
+        "floor_anon": watch.peak("launch.exe")[1],
+        "master_rss": watch.peak("morrow.exe")[0],
         "exe": watch.exe.get(PROGRAM_NAME, "?"),
     }
 
@@ -287,7 +296,7 @@ def main():
           "setup master morrow.exe: peak RSS %s MiB" % (mib(med["floor_rss"]), mib(med["floor_anon"]),
                                                         mib(med["master_rss"])))
     print("peak RSS of the package above the Wine floor: %s MiB (median)" % mib(med["peak_rss"] - med["floor_rss"]))
-    print("package processes seen per run: %s; Linux program running them: %s" % (
+    print("Linux processes with the package's command line per run: %s (figures: the largest); run by: %s" % (
         sorted(set(r["processes"] for r in runs)), runs[0]["exe"]))
     print()
     emulated = "qemu" in runs[0]["exe"]
