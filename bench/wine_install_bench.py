@@ -22,6 +22,7 @@ For each run it prints:
              host that runs 32-bit code through qemu-user this is the qemu
              process, its own memory included);
   peak anon  the largest RssAnon seen while polling /proc (private memory);
+  peak file  the largest RssFile seen (mapped package, DLLs and files);
 and the median of each. The same two figures of launch.exe, a Win32 program
 that only waits, show the floor that Wine itself puts under every process.
 
@@ -130,7 +131,7 @@ def status_fields(pid):
         with open("/proc/%d/status" % pid) as f:
             for line in f:
                 key, _, value = line.partition(":")
-                if key in ("VmHWM", "VmRSS", "RssAnon", "VmPeak"):
+                if key in ("VmHWM", "VmRSS", "RssAnon", "RssFile", "VmPeak"):
                     out[key] = int(value.split()[0]) * 1024
     except OSError:
         pass
@@ -178,9 +179,10 @@ class MemoryWatch(threading.Thread):
                     fields = status_fields(pid)
                     if not fields:
                         continue
-                    peak = self.seen[needle].setdefault(pid, {"VmHWM": 0, "RssAnon": 0})
+                    peak = self.seen[needle].setdefault(pid, {"VmHWM": 0, "RssAnon": 0, "RssFile": 0})
                     peak["VmHWM"] = max(peak["VmHWM"], fields.get("VmHWM", 0))
                     peak["RssAnon"] = max(peak["RssAnon"], fields.get("RssAnon", 0))
+                    peak["RssFile"] = max(peak["RssFile"], fields.get("RssFile", 0))
                     if needle not in self.exe:
                         try:
                             self.exe[needle] = os.readlink("/proc/%d/exe" % pid)
@@ -189,12 +191,12 @@ class MemoryWatch(threading.Thread):
             self.stop.wait(self.interval)
 
     def peak(self, needle):
-        """(VmHWM, RssAnon, processes seen) of the kind's largest process."""
+        """(VmHWM, RssAnon, RssFile, processes seen) of the kind's largest process."""
         seen = self.seen[needle]
         if not seen:
-            return 0, 0, 0
+            return 0, 0, 0, 0
         top = max(seen.values(), key=lambda p: p["VmHWM"])
-        return top["VmHWM"], top["RssAnon"], len(seen)
+        return top["VmHWM"], top["RssAnon"], top["RssFile"], len(seen)
 
 
 # -- one run ------------------------------------------------------------------
@@ -247,7 +249,8 @@ def one_run(prefix, program, options):
         "wall": wall,
         "peak_rss": watch.peak(PROGRAM_NAME)[0],
         "peak_anon": watch.peak(PROGRAM_NAME)[1],
-        "processes": watch.peak(PROGRAM_NAME)[2],
+        "peak_file": watch.peak(PROGRAM_NAME)[2],
+        "processes": watch.peak(PROGRAM_NAME)[3],
         "floor_rss": watch.peak("launch.exe")[0],
         "floor_anon": watch.peak("launch.exe")[1],
         "master_rss": watch.peak("morrow.exe")[0],
@@ -281,16 +284,18 @@ def main():
                                                                                  options.total))
     print("command: %s /silent /offline /install-path=%s" % (PROGRAM_NAME, INSTALL))
     print()
-    header = "%-8s %11s %9s %8s %13s %14s" % ("run", "to master s", "master s", "wall s", "peak RSS MiB",
-                                              "peak anon MiB")
+    header = "%-8s %11s %9s %8s %13s %14s %14s" % ("run", "to master s", "master s", "wall s", "peak RSS MiB",
+                                                   "peak anon MiB", "peak file MiB")
     print(header)
     print("-" * len(header))
     for n, r in enumerate(runs, 1):
-        print("%-8s %11.3f %9.3f %8.3f %13s %14s" % (n, r["to_master"], r["master"], r["wall"], mib(r["peak_rss"]),
-                                                     mib(r["peak_anon"])))
+        print("%-8s %11.3f %9.3f %8.3f %13s %14s %14s" % (n, r["to_master"], r["master"], r["wall"],
+                                                          mib(r["peak_rss"]), mib(r["peak_anon"]),
+                                                          mib(r["peak_file"])))
     med = {k: statistics.median(r[k] for r in runs) for k in runs[0] if k != "exe"}
-    print("%-8s %11.3f %9.3f %8.3f %13s %14s" % ("median", med["to_master"], med["master"], med["wall"],
-                                                 mib(med["peak_rss"]), mib(med["peak_anon"])))
+    print("%-8s %11.3f %9.3f %8.3f %13s %14s %14s" % ("median", med["to_master"], med["master"], med["wall"],
+                                                      mib(med["peak_rss"]), mib(med["peak_anon"]),
+                                                      mib(med["peak_file"])))
     print()
     print("Wine floor (launch.exe, a program that only waits): peak RSS %s MiB, anon %s MiB; "
           "setup master morrow.exe: peak RSS %s MiB" % (mib(med["floor_rss"]), mib(med["floor_anon"]),
@@ -300,15 +305,17 @@ def main():
         sorted(set(r["processes"] for r in runs)), runs[0]["exe"]))
     print()
     emulated = "qemu" in runs[0]["exe"]
-    print("These figures come from 32-bit Wine on Linux%s: no measure of speed or memory on Windows, only"
-          % (" under qemu-user emulation" if emulated else ""))
-    print("figures to track from one change to the next on the same machine. Peak RSS is the kernel's")
-    print("VmHWM of the Linux process that runs the package: like Windows' peak working set it counts the")
-    print("program's DLL pages and the touched pages of mapped views (the package itself), but it also")
-    print("counts Wine's own libraries%s, so it" % (" and qemu's translated-code cache and heap" if emulated else ""))
-    print("stays above the Windows figure; the package's figure less the floor of launch.exe is the nearer")
-    print("estimate. Peak anon is sampled every %g s, the largest private (anonymous) resident set seen."
-          % options.interval)
+    note = ("These figures come from 32-bit Wine on Linux%s: no measure of speed or memory on Windows, "
+            "only figures to track from one change to the next on the same machine. Peak RSS is the kernel's "
+            "VmHWM of the Linux process that runs the package: like Windows' peak working set it counts the "
+            "program's DLL pages and the touched pages of mapped views (the package itself), but it also counts "
+            "Wine's own libraries%s, so it stays above the Windows figure; the package's figure less the floor "
+            "of launch.exe is the nearer estimate. Peak anon and peak file are sampled every %g s: the largest "
+            "private (anonymous) and file-backed (mapped package, DLLs, files) resident sets seen." % (
+                " under qemu-user emulation" if emulated else "",
+                " and qemu's translated-code cache and heap" if emulated else "", options.interval))
+    import textwrap
+    print(textwrap.fill(note, 100))
 
 if __name__ == "__main__":
     main()
