@@ -1,6 +1,8 @@
-// Factories of the components that this build does not contain yet. Each
-// raises kro::exceptions::error with code 120 (operation not implemented)
-// and names the component, so a run stops there with a clear record.
+// Factories of the components that this build does not contain yet. The
+// downloader's raises kro::exceptions::error with code 120 (operation not
+// implemented) and names the component, so an online run stops there with a
+// clear record; the reporter and the splash window, which a run can do
+// without, are left out with a warning.
 #include "exceptions/exceptions.h"
 #include "features/splash/gif_wnd.h"
 #include "log/logger.h"
@@ -46,13 +48,19 @@ std::shared_ptr<sfx::sfx_reporting_intf> sfx::sfx_reporting::factory::create(con
 std::shared_ptr<sfx::sfx_downloader_intf> sfx::sfx_downloader::factory::create(sfx_data&) {
   not_built("sfx_downloader");
 }
+// A build without the splash window shows none: its factories give empty
+// pointers after a warning, and the run goes on without a window (no splash
+// text, no taskbar progress, no /sssid for the setup master).
 std::shared_ptr<features::splash::gif_wnd_data_intf> features::splash::res_gif_wnd_data::factory::create(
     void*, uint32_t, const std::wstring&, uint32_t, const std::wstring&, const std::wstring&) {
-  not_built("res_gif_wnd_data");
+  return nullptr;
 }
 std::shared_ptr<features::splash::gif_wnd_intf> features::splash::gif_wnd::factory::create(
     std::shared_ptr<gif_wnd_data_intf>) {
-  not_built("gif_wnd");
+  log::write(log::warning,
+             "Splash window not shown: component 'gif_wnd' is not available in this build (%d).",
+             codes::not_implemented);
+  return nullptr;
 }
 
 }  // namespace kro

@@ -166,7 +166,8 @@ int32_t sfx_process::run(const wchar_t* executable_path, const wchar_t* command_
       splash.gif_data = m_factories.splash_data->create(systools::executable_module(), 200, L"GIF", 128,
                                                         title, product_name);
       splash.window = m_factories.splash->create(splash.gif_data);
-      splash.window->start(true);
+      // A build without a splash window gives none; the run goes on without.
+      if (splash.window) splash.window->start(true);
     };
     const progress_callback on_progress = [&](uint8_t percent) {
       if (!splash.window) return;

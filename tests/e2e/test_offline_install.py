@@ -133,6 +133,12 @@ class OfflineInstall(e2e.PrefixTest):
         self.assertTrue(os.path.isfile(os.path.join(folder, "common", "morrow.exe")))
         shutil.rmtree(folder)
 
+    def test_run_that_is_not_silent_goes_on_without_a_splash_window(self):
+        code, records, report = self.install(self.package(), "/offline")
+        self.assertEqual(code, 0, records)
+        self.assert_logged(records, "Splash window not shown", "warning")
+        self.assertFalse(any(a.startswith("/sssid") for a in report["arguments"]), report["arguments"])
+
     def test_setup_master_path_with_blanks(self):
         setup = [("my setup\\morrow.exe", package.morrow_bytes())]
         info = package.product_info(setup, executable="my setup\\morrow.exe")
