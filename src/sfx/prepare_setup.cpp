@@ -53,10 +53,16 @@ struct prepare_setup::product_state {
 };
 
 prepare_setup::prepare_setup(sfx_data& data) : sfx_data_holder(data) {}
+prepare_setup::prepare_setup(sfx_data& data, const environment::os_version::facts& system)
+    : sfx_data_holder(data), m_system(system) {}
 prepare_setup::~prepare_setup() = default;
 
 std::unique_ptr<prepare_setup_intf> prepare_setup::factory::create(sfx_data& data) {
   return std::make_unique<prepare_setup>(data);
+}
+
+std::shared_ptr<product_info_parser_intf> prepare_setup::new_parser() {
+  return m_system ? product_info_parser::factory::create(*m_system) : product_info_parser::factory::create();
 }
 
 sfx_downloader_intf& prepare_setup::downloader() {
@@ -105,7 +111,9 @@ std::wstring prepare_setup::prepare(const splash_callback& splash, const progres
   product.info->save(folder + L"\\product-info.xml");
 
   // 16. A product without an ARM64 setup master cannot run there.
-  if (environment::os_version::is_arm64() && !product.info->get_product().arm64)
+  const bool arm64 = m_system ? m_system->platform == environment::os_version::platform_type::arm64
+                              : environment::os_version::is_arm64();
+  if (arm64 && !product.info->get_product().arm64)
     throw kro::exceptions::error(codes::none, "Missing ARM64 morrow.exe, cannot be installed on ARM64");
 
   // 17-18. Setup files, then EDAT files.
@@ -190,7 +198,7 @@ std::shared_ptr<product_info_parser_intf> prepare_setup::obtain_product_info(con
   }
   log::write(log::debug, "The product-info.xml '%ls' has been correctly unpacked from SFX archive.",
              alias.c_str());
-  std::shared_ptr<product_info_parser_intf> parser = product_info_parser::factory::create();
+  std::shared_ptr<product_info_parser_intf> parser = new_parser();
   parser->parse(bytes);
   return parser;
 }

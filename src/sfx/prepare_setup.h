@@ -24,6 +24,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "root/verify_signature.h"
@@ -32,6 +33,7 @@
 #include "sfx/sfx_data.h"
 #include "sfx/sfx_downloader.h"
 #include "sfx/sfx_edat.h"
+#include "systools/os_version.h"
 
 namespace kro::sfx {
 
@@ -56,7 +58,10 @@ class prepare_setup : public prepare_setup_intf,
                       private verify_signature::factory,
                       private sfx_edat::factory {
  public:
+  // Conditions and the ARM64 check follow the running system, or the given
+  // one (a system this machine is not, such as an ARM64 host).
   explicit prepare_setup(sfx_data& data);
+  prepare_setup(sfx_data& data, const environment::os_version::facts& system);
   ~prepare_setup() override;
 
   std::wstring prepare(const splash_callback& splash, const progress_callback& progress) override;
@@ -77,7 +82,9 @@ class prepare_setup : public prepare_setup_intf,
   void place_setup_files(const product_state& product, const std::wstring& folder,
                          const progress_callback& progress);
   sfx_downloader_intf& downloader();
+  std::shared_ptr<product_info_parser_intf> new_parser();
 
+  std::optional<environment::os_version::facts> m_system;
   std::shared_ptr<sfx_downloader_intf> m_downloader;
   std::shared_ptr<master_setup_evaluator_intf> m_evaluator;
   bool m_offline = false;

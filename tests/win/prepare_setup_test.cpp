@@ -126,6 +126,11 @@ class package_run {
     return kro::sfx::prepare_setup::factory().create(data)->prepare(splash, progress);
   }
 
+  std::wstring prepare_on(const kro::environment::os_version::facts& system) {
+    kro::sfx::prepare_setup preparation(data, system);
+    return preparation.prepare({}, {});
+  }
+
   const fs::path& folder() const { return m_folder; }
   fs::path common() const { return m_folder / "common"; }
   std::string read(const fs::path& path) const {
@@ -385,6 +390,55 @@ TEST(prepare_setup, unsigned_module_dll_is_not_called) {
       std::string::npos)
       << log.text();
   EXPECT_EQ(log.text().find("Loading MOD"), std::string::npos);
+}
+
+kro::environment::os_version::facts windows10(kro::environment::os_version::platform_type platform) {
+  kro::environment::os_version::facts f;
+  f.major = 10;
+  f.build = 19045;
+  f.platform_id = 2;
+  f.product_type = 1;
+  f.platform = platform;
+  return f;
+}
+
+TEST(prepare_setup, arm64_system_needs_an_arm64_setup_master) {
+  using kro::environment::os_version::platform_type;
+  const std::string arm64_only = "morrow-arm64.exe";
+  const std::string plain = product_info({{"morrow.exe", master_bytes}});
+  const std::string with_arm64 =
+      "<product-info><name>Morrow</name><version>1</version><setup-files><file><name>morrow.exe</"
+      "name><sha-256>" +
+      sha256_text(master_bytes) +
+      "</sha-256></file></setup-files><setup-files><conditions><os platform=\"arm64\"/>" +
+      "</conditions><file><name>arm64.bin</name><sha-256>" + sha256_text(arm64_only) +
+      "</sha-256></file></setup-files><setup-commands/></product-info>";
+  const auto files = [&](const std::string& info) {
+    return std::vector<payload_file>{{"sfx-info.xml", signed_xml(default_info)},
+                                     {"morrow/release.xml", signed_xml(info)},
+                                     {"morrow.exe", master_bytes},
+                                     {"arm64.bin", arm64_only}};
+  };
+  {
+    package_run run(files(plain));
+    try {
+      run.prepare_on(windows10(platform_type::arm64));
+      ADD_FAILURE() << "prepared on ARM64";
+    } catch (const kro::exceptions::error& e) {
+      EXPECT_STREQ(e.what(), "Missing ARM64 morrow.exe, cannot be installed on ARM64");
+    }
+    EXPECT_EQ(tree(run.common()).count("morrow.exe"), 0u) << "no setup file placed";
+  }
+  {
+    package_run run(files(with_arm64));
+    EXPECT_FALSE(run.prepare_on(windows10(platform_type::arm64)).empty());
+    EXPECT_EQ(tree(run.common()).count("arm64.bin"), 1u);
+  }
+  {
+    package_run run(files(with_arm64));
+    EXPECT_FALSE(run.prepare_on(windows10(platform_type::x64)).empty());
+    EXPECT_EQ(tree(run.common()).count("arm64.bin"), 0u) << "the ARM64 group does not apply on x64";
+  }
 }
 
 TEST(sfx_edat, extracts_edat_files_with_their_folders_and_skips_unsafe_names) {
