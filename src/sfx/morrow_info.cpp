@@ -81,4 +81,10 @@ std::shared_ptr<morrow_info_intf> morrow_info::factory::create() {
   return std::make_shared<morrow_info_document>();
 }
 
+void add_text(morrow_info_intf& info, const char* name, const std::wstring& value) {
+  pugi::xml_document document;
+  document.append_child(name).text().set(text::to_utf8(value).c_str());
+  info.add_copy(document.document_element());
+}
+
 }  // namespace kro::sfx

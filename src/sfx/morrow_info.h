@@ -18,6 +18,9 @@ class morrow_info_intf {
   virtual ~morrow_info_intf() = default;
 };
 
+// Hands one element <name>text</name> to the hand-off document.
+void add_text(morrow_info_intf& info, const char* name, const std::wstring& value);
+
 class morrow_info {
  public:
   class factory {

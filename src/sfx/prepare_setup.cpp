@@ -25,22 +25,6 @@ namespace {
 
 constexpr const wchar_t* module_name = L"morrow_mod.dll";
 
-// The hand-off element <name>text</name>.
-void hand_off_text(morrow_info_intf& info, const char* name, const std::wstring& value) {
-  pugi::xml_document document;
-  document.append_child(name).text().set(text::to_utf8(value).c_str());
-  info.add_copy(document.document_element());
-}
-
-// SHA-256 texts name payload files in lower case; a digest compares as
-// bytes, so the case the document wrote it in does not matter.
-std::wstring lower_hex(const std::wstring& hash) {
-  std::wstring out = hash;
-  for (wchar_t& c : out)
-    if (c >= L'A' && c <= L'F') c = static_cast<wchar_t>(c - L'A' + L'a');
-  return out;
-}
-
 }  // namespace
 
 struct prepare_setup::product_state {
@@ -146,7 +130,7 @@ void prepare_setup::publish_configuration(info_parser_intf& info) {
   if (options.has(L"cookie")) {
     const std::wstring cookie = options.get(L"cookie");
     report.set_aiid(cookie);
-    hand_off_text(*data().info, "cookie", cookie);
+    add_text(*data().info, "cookie", cookie);
   }
   m_offline = options.has(L"offline");
   report.set_offline(m_offline);
@@ -272,7 +256,9 @@ void prepare_setup::place_setup_files(const product_state& product, const std::w
     }
 
     const double share = total > 0 ? static_cast<double>(std::max<int64_t>(f.size, 0)) / total * 100.0 : 0.0;
-    const std::wstring hash = lower_hex(f.sha256);
+    // SHA-256 texts name payload files in lower case; a digest compares as
+    // bytes, so the case the document wrote it in does not matter.
+    const std::wstring hash = text::to_lower(f.sha256);
     std::shared_ptr<unpacker_intf> packed = data().payload->find_by_hash(hash);
     if (!packed) {
       packed = data().payload->find_by_alias(f.name);

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "exceptions/exceptions.h"
+#include "files/directory.h"
 #include "log/logger.h"
 #include "root/random.h"
 #include "sfx/error_codes.h"
@@ -19,18 +20,6 @@ using features::splash::gif_wnd_intf;
 template <class T>
 T* or_self(T* replacement, T* self) {
   return replacement ? replacement : self;
-}
-
-// Hands one element <name>text</name> to the hand-off document.
-void add_node(morrow_info_intf& info, const char* name, const std::wstring& value) {
-  pugi::xml_document doc;
-  doc.append_child(name).text().set(text::to_utf8(value).c_str());
-  info.add_copy(doc.document_element());
-}
-
-std::wstring join_path(const std::wstring& folder, const wchar_t* name) {
-  if (!folder.empty() && folder.back() != L'\\') return folder + L"\\" + name;
-  return folder + name;
 }
 
 // Step 11: the language of the run.
@@ -136,8 +125,8 @@ int32_t sfx_process::run(const wchar_t* executable_path, const wchar_t* command_
   m_data.cmd.parse(converted, false);
 
   // 9-10. First hand-off nodes.
-  add_node(*m_data.info, "sfx-cmd", m_data.cmd.to_string(false));
-  add_node(*m_data.info, "session-id", values.get_string(L"session-id", L""));
+  add_text(*m_data.info, "sfx-cmd", m_data.cmd.to_string(false));
+  add_text(*m_data.info, "session-id", values.get_string(L"session-id", L""));
 
   // 11. Language.
   values.set_int(L"lang-id", static_cast<int32_t>(choose_language(m_data.cmd)));
@@ -146,7 +135,7 @@ int32_t sfx_process::run(const wchar_t* executable_path, const wchar_t* command_
   // is released last, after the splash window and the launcher.
   const std::unique_ptr<temp_dir_intf> folder = m_factories.temp->create(!m_data.cmd.has(L"xperf"));
   values.set_string(L"tmp-path", folder->get_path());
-  add_node(*m_data.info, "temp-base-dir", folder->get_path());
+  add_text(*m_data.info, "temp-base-dir", folder->get_path());
   reporter.set_tmp_path(values.get_string(L"tmp-path", L""));
   reporter.send_stage("sfx-start");
 
@@ -154,7 +143,7 @@ int32_t sfx_process::run(const wchar_t* executable_path, const wchar_t* command_
   std::unique_ptr<prepare_setup_intf> preparation;
   std::unique_ptr<secure_process_launcher_intf> launcher;
   std::wstring master_cmd;
-  const std::wstring info_path = join_path(values.get_string(L"tmp-path", L""), morrow_info_file_name);
+  const std::wstring info_path = files::join(values.get_string(L"tmp-path", L""), morrow_info_file_name);
 
   try {
     // 14. Setup preparation with the splash and progress callbacks.
