@@ -31,6 +31,8 @@
 #include <string>
 #include <vector>
 
+#include "common/environment.h"
+#include "files/directory.h"
 #include "files/file_handle.h"
 #include "files/safe_name.h"
 #include "json.h"
@@ -45,7 +47,10 @@ constexpr uint32_t exit_bad_handoff = 1001;
 constexpr uint32_t exit_bad_setup_files = 1002;
 constexpr uint32_t exit_install_failed = 1003;
 
+using kro::files::join;
 using kro::files::unique_file;
+using kro::samples::decimal;
+using kro::samples::environment;
 
 // ---- small Win32 helpers ----------------------------------------------------
 
@@ -79,36 +84,6 @@ std::wstring full_path(const std::wstring& path) {
   const std::wstring full =
       grow([&](wchar_t* b, DWORD n) { return GetFullPathNameW(path.c_str(), n, b, nullptr); });
   return full.empty() ? path : full;
-}
-
-std::optional<std::wstring> environment(const wchar_t* name) {
-  SetLastError(ERROR_SUCCESS);
-  const DWORD needed = GetEnvironmentVariableW(name, nullptr, 0);
-  if (needed == 0) {
-    if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
-    return std::wstring();
-  }
-  std::wstring value(needed, L'\0');
-  value.resize(GetEnvironmentVariableW(name, value.data(), needed));
-  return value;
-}
-
-// A decimal number of 0..4294967295, all of the text.
-std::optional<uint32_t> decimal(const std::wstring& text) {
-  if (text.empty() || text.size() > 10) return std::nullopt;
-  uint64_t value = 0;
-  for (const wchar_t c : text) {
-    if (c < L'0' || c > L'9') return std::nullopt;
-    value = value * 10 + static_cast<uint64_t>(c - L'0');
-  }
-  if (value > UINT32_MAX) return std::nullopt;
-  return static_cast<uint32_t>(value);
-}
-
-std::wstring join(const std::wstring& folder, const std::wstring& name) {
-  if (folder.empty()) return name;
-  const wchar_t last = folder.back();
-  return (last == L'\\' || last == L'/') ? folder + name : folder + L"\\" + name;
 }
 
 std::wstring without_trailing_separators(std::wstring path) {
