@@ -1,7 +1,7 @@
 #pragma once
 // The process's random source: a ChaCha20 keystream generator keyed once per
 // process with 32 bytes from the operating system's cryptographic provider
-// (advapi32 RtlGenRandom on Windows, getrandom or /dev/urandom elsewhere).
+// (bcrypt.dll BCryptGenRandom on Windows, getrandom or /dev/urandom elsewhere).
 // Every function here is thread-safe.
 //
 // GUID text: a random version-4 GUID in lower case without braces,

@@ -17,6 +17,7 @@
 #include "sfx/sfx_process.h"
 #include "sfx/sfx_reporting.h"
 #include "sfx/sfx_translator.h"
+#include "systools/file_version.h"
 #include "systools/os_version.h"
 #include "systools/process_facts.h"
 #include "text/text.h"
@@ -63,23 +64,9 @@ std::wstring log_folder() {
   return common_app_data() + L"\\" + brand_record().company_folder + L"\\Morrow\\Logs";
 }
 
-std::string file_version(const wchar_t* path) {
-  unsigned short parts[4] = {};
-  DWORD ignored = 0;
-  const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
-  if (size) {
-    std::unique_ptr<unsigned char[]> block(new unsigned char[size]);
-    VS_FIXEDFILEINFO* fixed = nullptr;
-    UINT fixed_size = 0;
-    if (GetFileVersionInfoW(path, 0, size, block.get()) &&
-        VerQueryValueW(block.get(), L"\\", reinterpret_cast<void**>(&fixed), &fixed_size) && fixed &&
-        fixed_size >= sizeof(VS_FIXEDFILEINFO)) {
-      parts[0] = HIWORD(fixed->dwFileVersionMS);
-      parts[1] = LOWORD(fixed->dwFileVersionMS);
-      parts[2] = HIWORD(fixed->dwFileVersionLS);
-      parts[3] = LOWORD(fixed->dwFileVersionLS);
-    }
-  }
+// The version of this executable, read from its own version resource.
+std::string file_version_text() {
+  const systools::file_version parts = systools::own_file_version();
   return text::format("%hu.%hu.%hu.%hu", parts[0], parts[1], parts[2], parts[3]);
 }
 
@@ -110,7 +97,7 @@ int program_entry(const wchar_t* command_line_text, int /*show*/) {
     log::logger().set_log_file(log_path, log_size_limit, log::debug);
     log::logger().set_flush_level(log::error);
 
-    const std::string version = file_version(program_path());
+    const std::string version = file_version_text();
     log::write(log::info, "*** Starting SFX (%s), System(%s) ***", version.c_str(),
                text::to_utf8(os::display_name()).c_str());
     if (!os::is_windows7_sp(1)) {

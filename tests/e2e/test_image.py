@@ -1,5 +1,5 @@
 """The shape of the shipped sfx.exe, read from the file itself: PE32 for i386
-with the GUI subsystem, imports of system DLLs only, and its resources
+with the GUI subsystem, imports of KnownDLLs only, and its resources
 (manifest, version block with ProductId, string table XML 300, icon 128)."""
 import os
 import struct
@@ -9,11 +9,36 @@ import unittest
 sys.path.insert(0, os.path.dirname(__file__))
 import kro_e2e as e2e  # noqa: E402
 
-# DLLs every Windows from 7 on carries in its system folder.
-SYSTEM_DLLS = {
-    "kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "shell32.dll", "shlwapi.dll", "ole32.dll",
-    "oleaut32.dll", "version.dll", "msvcrt.dll", "ntdll.dll", "winhttp.dll", "gdiplus.dll", "comctl32.dll",
-    "crypt32.dll", "bcrypt.dll", "ws2_32.dll", "uxtheme.dll",
+# The KnownDLLs: the values of the registry key
+# HKLM\System\CurrentControlSet\Control\Session Manager\KnownDLLs that
+# Windows 7 SP1, 8.1, 10 and 11 all have (Windows 7 also lists iertutil, lpk,
+# urlmon, usp10 and wininet; Windows 8 and later add combase, coml2, gdiplus
+# and shcore; neither set is on every system), plus ntdll.dll, which every
+# process has loaded before its imports. The loader maps these from its own
+# list and never searches for them, so a file of that name beside the
+# program is never loaded. Anything else named in the import table is
+# searched for in the program's folder first, before the entry point can
+# narrow the search.
+KNOWN_DLLS = {
+    "advapi32.dll", "clbcatq.dll", "comdlg32.dll", "difxapi.dll", "gdi32.dll", "imagehlp.dll", "imm32.dll",
+    "kernel32.dll", "msctf.dll", "msvcrt.dll", "normaliz.dll", "nsi.dll", "ole32.dll", "oleaut32.dll",
+    "psapi.dll", "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
+    "wldap32.dll", "ws2_32.dll", "ntdll.dll",
+}
+
+# Exports of KnownDLLs that are forwarders into DLLs outside the KnownDLLs:
+# importing one makes the loader load the forwarder's target at start-up,
+# searching the program's folder first. (Forwarders into kernelbase.dll,
+# ntdll.dll, sechost.dll or an API set do no harm: those are loaded before
+# the program's imports, KnownDLLs, or resolved without a search.)
+#   advapi32 SystemFunction036 (RtlGenRandom), SystemFunction040
+#   (RtlEncryptMemory) and SystemFunction041 (RtlDecryptMemory): cryptbase.dll
+#   from Windows 7 on;
+#   advapi32 Crypt* (the CryptoAPI: CryptAcquireContext, CryptGenRandom,
+#   CryptCreateHash, ...): cryptsp.dll.
+FORWARDED_OUT = {
+    "advapi32.dll": lambda name: name in ("SystemFunction036", "SystemFunction040", "SystemFunction041")
+    or name.startswith("Crypt"),
 }
 
 
@@ -48,13 +73,21 @@ class Image:
         return self.data[o:self.data.index(b"\0", o)].decode()
 
     def imports(self):
+        """{DLL name in lower case: [imported function names, "#n" for an ordinal]}."""
         rva, _ = self.directories[1]
-        names, o = [], self.offset(rva)
+        found, o = {}, self.offset(rva)
         while True:
-            entry = struct.unpack_from("<5I", self.data, o)
-            if not any(entry):
-                return names
-            names.append(self.cstring(entry[3]).lower())
+            lookup, _, _, name, first = struct.unpack_from("<5I", self.data, o)
+            if not any((lookup, name, first)):
+                return found
+            functions = found.setdefault(self.cstring(name).lower(), [])
+            t = self.offset(lookup or first)
+            while True:
+                thunk = struct.unpack_from("<I", self.data, t)[0]
+                if not thunk:
+                    break
+                functions.append("#%d" % (thunk & 0xFFFF) if thunk & 0x80000000 else self.cstring(thunk + 2))
+                t += 4
             o += 20
 
     def resources(self):
@@ -93,10 +126,17 @@ class ShippedImage(unittest.TestCase):
         self.assertEqual(self.image.subsystem, 2)  # Windows GUI
         print("sfx.exe: %d bytes" % len(self.image.data))
 
-    def test_imports_only_system_dlls(self):
+    def test_imports_only_known_dlls_and_no_forwarder_out_of_them(self):
         imports = self.image.imports()
         self.assertIn("kernel32.dll", imports)
-        self.assertEqual([d for d in imports if d not in SYSTEM_DLLS], [])
+        self.assertEqual(sorted(d for d in imports if d not in KNOWN_DLLS), [])
+        forwarded = ["%s!%s" % (dll, name) for dll, names in imports.items() if dll in FORWARDED_OUT
+                     for name in names if FORWARDED_OUT[dll](name)]
+        self.assertEqual(forwarded, [])
+        # No delay-load table either: MinGW's delay-load helper calls plain
+        # LoadLibraryA, which searches the program's folder.
+        self.assertEqual(self.image.directories[13], (0, 0))
+        print("imports: %s" % ", ".join("%s (%d)" % (d, len(n)) for d, n in sorted(imports.items())))
 
     def test_resources(self):
         res = self.image.resources()
