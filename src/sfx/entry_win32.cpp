@@ -105,6 +105,10 @@ int program_entry(const wchar_t* command_line_text, int /*show*/) {
                  static_cast<int>(os::major()), static_cast<int>(os::minor()), static_cast<int>(os::build()));
       throw exceptions::unsupported_os();
     }
+    // The splash window's messages, registered at static initialisation
+    // (naming them here also keeps their registration in the image).
+    log::write(log::debug, "Window messages: KroSplashScreenHide=0x%04x, TaskbarButtonCreated=0x%04x",
+               features::splash::splash_hide_message(), features::splash::taskbar_button_created_message());
 
     std::shared_ptr<sfx_process_intf> process = sfx_process::factory().create(reporter);
     exit_code = process->run(program_path(), cmd.c_str());
