@@ -1,6 +1,10 @@
 // Loader hardening. Runs before the C runtime and before static
 // constructors: no C runtime calls, no objects with constructors, the
-// process heap only.
+// process heap only. It also runs before the SSE2 check, so this file is
+// built without SSE (KRO_NO_SSE_OPTIONS): the code up to the check calls
+// nothing but system functions and code of this file (and the image's entry
+// file), since code elsewhere, the C library's copy functions included, may
+// use SSE2. tests/e2e/test_image.py checks the object code.
 #include <string>
 
 #include "sfx/entry.h"

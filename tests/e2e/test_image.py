@@ -1,8 +1,12 @@
 """The shape of the shipped sfx.exe, read from the file itself: PE32 for i386
 with the GUI subsystem, imports of KnownDLLs only, and its resources
-(manifest, version block with ProductId, string table XML 300, icon 128)."""
+(manifest, version block with ProductId, string table XML 300, icon 128);
+and the code that runs before the entry point's SSE2 check, read from its
+object files (sfx.exe is stripped): no SSE or MMX instruction."""
 import os
+import re
 import struct
+import subprocess
 import sys
 import unittest
 
@@ -152,6 +156,81 @@ class ShippedImage(unittest.TestCase):
             self.assertEqual(res[("XML", 300)], f.read())
         group = res[(14, 128)]  # RT_GROUP_ICON
         self.assertGreaterEqual(struct.unpack_from("<H", group, 4)[0], 1)
+
+
+# The object files of the image's entry (src/main/sfx_main.cpp) and of the
+# loader hardening (src/sfx/loader_win32.cpp), "|"-separated.
+EARLY_OBJECTS = os.environ.get("KRO_EARLY_OBJECTS", "|".join([
+    os.path.join(e2e.BUILD_DIR, "src", "main", "CMakeFiles", "sfx.dir", "sfx_main.cpp.obj"),
+    os.path.join(e2e.BUILD_DIR, "src", "CMakeFiles", "kro.dir", "sfx", "loader_win32.cpp.obj")])).split("|")
+ENTRY = "_entry@0"
+# What the early code may refer to outside itself: the import address table
+# (__imp__*), import thunks of system functions (stdcall names, _Name@N), its
+# data, and the runtime's start-up, which the entry enters after the check.
+RUNTIME_START = "_WinMainCRTStartup"
+SSE_REGISTER = re.compile(r"%(x|y|z)mm\d|%mm\d")
+
+
+def disassembly(paths):
+    """{code section: (instruction lines, relocation targets)} and {symbol:
+    section} of the object files, each function in a section of its own."""
+    sections, owner = {}, {}
+    for path in paths:
+        out = subprocess.run(["i686-w64-mingw32-objdump", "-dr", "--no-show-raw-insn", path], check=True,
+                             capture_output=True, text=True).stdout
+        section = None
+        for line in out.splitlines():
+            m = re.match(r"^Disassembly of section (\S+):$", line)
+            if m:
+                section = m.group(1)
+                sections[section] = ([], [])
+                owner[section] = section
+                continue
+            m = re.match(r"^[0-9a-f]+ <(\S+)>:$", line)
+            if m and section:
+                owner[m.group(1)] = section
+                continue
+            m = re.match(r"^\s+[0-9a-f]+: (?:DISP32|dir32|secrel32|rva32)\s+(\S+)$", line)
+            if m and section:
+                sections[section][1].append(m.group(1))
+            elif section and re.match(r"^\s+[0-9a-f]+:\t", line):
+                sections[section][0].append(line)
+    return sections, owner
+
+
+class EarlyCode(unittest.TestCase):
+    """Everything the entry reaches before it enters the runtime: the loader
+    hardening, the module callback of the fallback path (reached through its
+    address) and the SSE2 check itself."""
+
+    def test_no_sse_before_the_sse2_check(self):
+        for path in EARLY_OBJECTS:
+            self.assertTrue(os.path.exists(path), path)
+        sections, owner = disassembly(EARLY_OBJECTS)
+        self.assertIn(ENTRY, owner)
+        reached, todo, outside = set(), [owner[ENTRY]], []
+        while todo:
+            section = todo.pop()
+            if section in reached:
+                continue
+            reached.add(section)
+            for target in sections[section][1]:
+                if target in owner and owner[target] in sections:
+                    todo.append(owner[target])
+                elif not (target.startswith(("__imp__", ".rdata", ".data", ".bss")) or target == RUNTIME_START
+                          or re.match(r"^_[A-Za-z]\w*@\d+$", target)):
+                    outside.append("%s -> %s" % (section, target))
+        # Calls into code outside these files (a C library copy loop, a
+        # template from a header that another file's copy may replace) are
+        # not checked here, so there must be none.
+        self.assertEqual(outside, [])
+        names = " ".join(sorted(reached))
+        for function in ("entry", "harden_loader", "first_module"):
+            self.assertIn(function, names)
+        for section in sorted(reached):
+            found = [line.strip() for line in sections[section][0] if SSE_REGISTER.search(line)]
+            self.assertEqual(found, [], section)
+        print("checked: %s" % names)
 
 
 if __name__ == "__main__":
