@@ -17,17 +17,18 @@ import kro_e2e as e2e  # noqa: E402
 # HKLM\System\CurrentControlSet\Control\Session Manager\KnownDLLs that
 # Windows 7 SP1, 8.1, 10 and 11 all have (Windows 7 also lists iertutil, lpk,
 # urlmon, usp10 and wininet; Windows 8 and later add combase, coml2, gdiplus
-# and shcore; neither set is on every system), plus ntdll.dll, which every
+# and shcore; neither set is on every system, and crypt32, comctl32, version,
+# winhttp, bcrypt and uxtheme are on none), plus ntdll.dll, which every
 # process has loaded before its imports. The loader maps these from its own
 # list and never searches for them, so a file of that name beside the
 # program is never loaded. Anything else named in the import table is
 # searched for in the program's folder first, before the entry point can
 # narrow the search.
 KNOWN_DLLS = {
-    "advapi32.dll", "clbcatq.dll", "comdlg32.dll", "difxapi.dll", "gdi32.dll", "imagehlp.dll", "imm32.dll",
-    "kernel32.dll", "msctf.dll", "msvcrt.dll", "normaliz.dll", "nsi.dll", "ole32.dll", "oleaut32.dll",
-    "psapi.dll", "rpcrt4.dll", "sechost.dll", "setupapi.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
-    "wldap32.dll", "ws2_32.dll", "ntdll.dll",
+    "advapi32.dll", "clbcatq.dll", "comdlg32.dll", "gdi32.dll", "imagehlp.dll", "imm32.dll", "kernel32.dll",
+    "msctf.dll", "msvcrt.dll", "normaliz.dll", "nsi.dll", "ole32.dll", "oleaut32.dll", "psapi.dll", "rpcrt4.dll",
+    "sechost.dll", "setupapi.dll", "shell32.dll", "shlwapi.dll", "user32.dll", "wldap32.dll", "ws2_32.dll",
+    "ntdll.dll",
 }
 
 # Exports of KnownDLLs that are forwarders into DLLs outside the KnownDLLs:
