@@ -15,9 +15,10 @@ table (directly or forwarded).
 One load is Wine's own: Wine's user32.dll imports version.dll, and Wine
 resolves the imports of its DLLs through the program's search order, so the
 planted version.dll comes in as an import of the system folder's user32.dll.
-Windows' user32.dll imports no such DLL (a KnownDLL's imports are KnownDLLs
-themselves), so a start-up load whose importers all lie in the system
-folder is Wine's, reported but not held against the program."""
+Windows' user32.dll imports no such DLL (and Windows takes a KnownDLL's own
+imports from the KnownDLLs too), so a start-up load whose importers all lie
+in the system folder and that the program's import table does not reach is
+Wine's: reported, not held against the program."""
 import os
 import shutil
 import subprocess
