@@ -189,7 +189,7 @@ def make_offline_package(folder, name="package.exe", setup_files=None, product_i
     if unchecked_names:
         args.append("--unchecked-names")
     out = os.path.join(folder, name)
-    tool("pack", "--stub", e2e.SFX, "--info", info, "--key", KEY_G, "--time", "1700000000", "-o", out, *args, *extra)
+    tool("pack", "--stub", e2e.SFX, "--info", info, "--key", KEY_G, "--time", "1700000000", "-o", out, *args)
     return out
 
 
