@@ -16,6 +16,7 @@ def pe_image(sections=((0x200, 0x200),)):
     struct.pack_into("<HH", image, 0x44, 0x14C, len(sections))
     struct.pack_into("<H", image, 0x54, 224)
     struct.pack_into("<H", image, 0x58, 0x10B)
+    struct.pack_into("<I", image, 0x40 + 24 + 92, 16)  # NumberOfRvaAndSizes
     table = 0x40 + 24 + 224
     end = 0
     for i, (pointer, size) in enumerate(sections):

@@ -47,16 +47,20 @@ const samples& sample_set() {
     text << in.rdbuf();
     const kro::root::dsa::key_pair key = kro::root::dsa::parse_key_text(text.str());
     samples out;
-    // PE32 headers at e_lfanew 0x80, a body, the block, 3 zero bytes of
-    // padding and a 40-byte certificate table.
+    // PE32 headers at e_lfanew 0x80 (one section header behind a 224-byte
+    // optional header with 16 directories), a body, the block, 3 zero bytes
+    // of padding and a 40-byte certificate table.
     bytes image(600);
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 13 + 5);
     image[0] = 'M';
     image[1] = 'Z';
     put32(image, 0x3C, 0x80);
-    std::memcpy(image.data() + 0x80, "PE\0\0\x4c\x01", 6);
+    std::memcpy(image.data() + 0x80, "PE\0\0\x4c\x01\x01\x00", 8);
+    image[0x80 + 20] = 224;
+    image[0x80 + 21] = 0;
     image[0x80 + 24] = 0x0B;
     image[0x80 + 25] = 0x01;
+    put32(image, 0x80 + 24 + 92, 16);
     const size_t cert_at = image.size() + signature::block_size + 3;
     put32(image, 0x80 + 152, static_cast<uint32_t>(cert_at));
     put32(image, 0x80 + 156, 40);

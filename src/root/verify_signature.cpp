@@ -9,6 +9,7 @@
 #include "exceptions/exceptions.h"
 #include "files/file_mapping.h"
 #include "log/logger.h"
+#include "sfx/pe_headers.h"
 #include "text/text.h"
 
 namespace kro::sfx {
@@ -22,7 +23,6 @@ files::unique_file open_for_check(const std::wstring& path);
 namespace signature {
 namespace {
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
 uint32_t le32(const uint8_t* p) {
   return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
 }
@@ -31,38 +31,51 @@ bool ends_with(const uint8_t* data, size_t size, std::string_view tail) {
   return size >= tail.size() && std::memcmp(data + size - tail.size(), tail.data(), tail.size()) == 0;
 }
 
+// What the PE headers say about the signed range.
 struct pe_layout {
-  size_t checksum_offset;
-  uint32_t security_offset;
-  uint32_t security_size;
+  const char* refusal = nullptr;  // a malformed image: no signature is valid
+  size_t checksum_offset = 0;
+  uint32_t security_offset = 0;
+  uint32_t security_size = 0;
+  uint64_t headers_end = 0;  // behind the section table
 };
 
 // Steps 1.1 to 1.3: the PE headers, when data is an image of a known machine.
+// An image whose optional header is too small for its fixed fields, that has
+// no security directory or whose section table lies outside the data is
+// refused: the payload reader would read other fields than the ones the
+// signed range is derived from.
 std::optional<pe_layout> parse_pe(const uint8_t* data, size_t n) {
-  if (n < 64 || data[0] != 'M' || data[1] != 'Z') return std::nullopt;
-  const uint32_t raw_lfanew = le32(data + 0x3C);
+  if (n < pe::dos_header_size || data[0] != 'M' || data[1] != 'Z') return std::nullopt;
+  const uint32_t raw_lfanew = le32(data + pe::e_lfanew_offset);
   if (static_cast<int32_t>(raw_lfanew) < 0) return std::nullopt;
   const size_t lfanew = raw_lfanew;
-  if (lfanew > n || n - lfanew < 4) return std::nullopt;
-  if (std::memcmp(data + lfanew, "PE\0\0", 4) != 0) return std::nullopt;
-  if (n - lfanew - 4 < 20) return std::nullopt;
-  const size_t optional_header = lfanew + 24;
-  const uint16_t machine = le16(data + lfanew + 4);
-  size_t directory;
-  if (machine == 0x14C) {
-    if (n - optional_header < 224 || le16(data + optional_header) != 0x10B) return std::nullopt;
-    directory = lfanew + 152;
-  } else if (machine == 0x8664 || machine == 0xAA64) {
-    if (n - optional_header < 240 || le16(data + optional_header) != 0x20B) return std::nullopt;
-    directory = lfanew + 168;
+  if (lfanew > n || n - lfanew < pe::signature_size) return std::nullopt;
+  if (std::memcmp(data + lfanew, "PE\0\0", pe::signature_size) != 0) return std::nullopt;
+  if (n - lfanew - pe::signature_size < 20) return std::nullopt;
+  const pe::nt_headers headers = pe::read_nt_headers(data, n, raw_lfanew);
+  const pe::optional_header_kind* kind = nullptr;
+  if (headers.machine == pe::machine_i386) {
+    kind = &pe::pe32;
+  } else if (headers.machine == pe::machine_amd64 || headers.machine == pe::machine_arm64) {
+    kind = &pe::pe32_plus;
   } else {
     return std::nullopt;
   }
-  return pe_layout{lfanew + 88, le32(data + directory), le32(data + directory + 4)};
+  // Too short for the optional header, or a Magic that does not fit the
+  // machine: the data is no image and is checked as a whole.
+  if (headers.magic != kind->magic || headers.problem == pe::fault::headers_outside) return std::nullopt;
+  pe_layout layout;
+  if (headers.problem != pe::fault::none) layout.refusal = pe::describe(headers.problem);
+  layout.checksum_offset = static_cast<size_t>(headers.checksum);
+  layout.security_offset = headers.security_offset;
+  layout.security_size = headers.security_size;
+  layout.headers_end = headers.section_table_end;
+  return layout;
 }
 
 bool check_located(const uint8_t* bytes, const located& where, uint32_t key_set, char* which) {
-  if (where.value.empty()) {
+  if (where.value.empty() || where.refusal) {
     (void)root::dsa::key_set_names(key_set);  // an unknown key set still fails loudly
     return false;
   }
@@ -84,12 +97,7 @@ class checker final : public verify_signature_intf {
   }
 
   bool verify_block(const void* data, size_t size) override {
-    bool result = false;
-    try {
-      result = check_block(data, size, root::dsa::sfx_key_set);
-    } catch (const std::exception&) {
-      result = false;
-    }
+    const bool result = verify_block_quiet(data, size);
     log::write(log::debug, "DSA for block with size '%d' verified with result '%d'", static_cast<int>(size),
                result ? 1 : 0);
     return result;
@@ -135,9 +143,14 @@ class checker final : public verify_signature_intf {
     }
   }
 
+  // The check of key set 3; a refused layout is logged, every failure is false.
   static bool verify_block_quiet(const void* data, size_t size) {
     try {
-      return check_block(data, size, root::dsa::sfx_key_set);
+      const auto* bytes = static_cast<const uint8_t*>(data);
+      if (bytes == nullptr) size = 0;
+      const located where = locate(bytes, size);
+      if (where.refusal) log::write(log::error, "DSA check refused the data: %s.", where.refusal);
+      return check_located(bytes, where, root::dsa::sfx_key_set, nullptr);
     } catch (const std::exception&) {
       return false;
     }
@@ -156,12 +169,23 @@ located locate(const uint8_t* data, size_t n) {
   located out;
   size_t m = n;
   // 1. Effective length.
-  if (const auto pe = parse_pe(data, n)) {
+  const std::optional<pe_layout> pe = parse_pe(data, n);
+  if (pe) {
     out.checksum_offset = pe->checksum_offset;
+    out.refusal = pe->refusal;
     const uint64_t end = uint64_t{pe->security_offset} + pe->security_size;
-    if (end <= n && end <= 0xFFFFFFFFull) {
+    if (pe->security_offset == 0 && pe->security_size == 0) {
+      // No certificate table: the signature block ends the file.
+    } else if (pe->security_offset == 0) {
+      if (!out.refusal) out.refusal = "the security directory has a size but no offset";
+      m = 0;
+    } else if (end > n) {
+      // Not there (yet): nothing stands where the directory points.
+      if (!out.refusal) out.refusal = "the certificate table does not end the file";
+    } else {
+      // Anything behind the table would be covered by no signature.
+      if (end != n && !out.refusal) out.refusal = "the certificate table does not end the file";
       size_t e = pe->security_offset;
-      if (pe->security_offset == 0) e = pe->security_size == 0 ? n : 0;
       for (size_t i = 0; i < max_padding && e > 0 && data[e - 1] == 0; ++i) --e;
       m = e;
     }
@@ -187,6 +211,9 @@ located locate(const uint8_t* data, size_t n) {
     out.value = root::digest::from_hex(hex).bytes();
     out.covered_size = m - comment_size;
   }
+  // The headers the payload is found through must be signed bytes.
+  if (pe && !out.refusal && !out.value.empty() && pe->headers_end > out.covered_size)
+    out.refusal = "the section table lies outside the signed bytes";
   return out;
 }
 

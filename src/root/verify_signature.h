@@ -18,16 +18,22 @@
 // optionally followed by "\n" or "\r\n". It covers every byte before the
 // first marker, "<!-- " and any line break before it included.
 //
-// Executables (data starting with "MZ" and a valid PE32 / PE32+ header for
-// machine 0x14C, 0x8664 or 0xAA64):
+// Executables (data starting with "MZ" and a PE32 / PE32+ header for machine
+// 0x14C, 0x8664 or 0xAA64; headers in sfx/pe_headers.h):
 //   - the signed range ends where the security directory (certificate table)
-//     begins, less at most 8 zero bytes of padding before it; a directory
-//     reaching past the data (or overflowing) leaves the whole data;
+//     begins, less at most 8 zero bytes of padding before it;
+//   - a certificate table must end exactly at the end of the data, and
+//     without one (directory offset and size 0) the signature ends it: no
+//     unsigned bytes follow the table or the signature. A directory that
+//     points behind the data, or has a size but no offset, is refused;
+//   - an image whose SizeOfOptionalHeader is below 224 (PE32) or 240 (PE32+),
+//     whose NumberOfRvaAndSizes is below 5, or whose section table does not
+//     lie inside the signed bytes is refused;
 //   - the 4-byte CheckSum field (e_lfanew + 88) is hashed as zeros;
 //   - the security directory entry itself is covered, so it must hold its
 //     final values before signing.
-// Bytes of the CheckSum field that lie behind the signed range are not
-// hashed at all.
+// A refused layout gives false and, in the checks of verify_signature_intf,
+// an error record naming what is wrong.
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -83,6 +89,9 @@ struct located {
   std::optional<size_t> checksum_offset;  // PE CheckSum field
   size_t covered_size = 0;                // bytes the signature covers
   std::vector<uint8_t> value;             // the signature value; empty when none
+  // Set when the layout rules out any valid signature (a malformed PE image,
+  // bytes behind the certificate table): what is wrong, for logs and the tool.
+  const char* refusal = nullptr;
 };
 
 // Steps 1 and 2 of the check (effective length, signature extraction).

@@ -11,6 +11,7 @@
 #include "root/sha256.h"
 #include "sfx/error_codes.h"
 #include "sfx/payload_format.h"
+#include "sfx/pe_headers.h"
 #include "text/text.h"
 
 namespace kro::sfx {
@@ -18,18 +19,9 @@ namespace {
 
 namespace fmt = payload_format;
 
-// PE32 layout: the DOS header, the NT headers at e_lfanew, the section table
-// behind the optional header.
-constexpr uint32_t dos_header_size = 64;
-constexpr uint32_t e_lfanew_offset = 0x3C;
-constexpr uint32_t nt_headers32_size = 248;
-constexpr uint32_t number_of_sections_offset = 6;        // in the NT headers
-constexpr uint32_t size_of_optional_header_offset = 20;  // in the NT headers
-constexpr uint32_t optional_header_offset = 24;          // in the NT headers
-constexpr uint16_t optional_magic_pe32 = 0x10B;
-constexpr uint32_t section_header_size = 40;
-constexpr uint32_t size_of_raw_data_offset = 16;     // in a section header
-constexpr uint32_t pointer_to_raw_data_offset = 20;  // in a section header
+// The NT headers of a PE32 image: signature, file header and the optional
+// header's fixed part with its 16 directories.
+constexpr uint32_t nt_headers32_size = pe::optional_header_offset + pe::pe32.min_size;  // 248
 
 [[noreturn]] void throw_outside_view() {
   throw kro::exceptions::error(codes::read_outside_view, "Unable to read outside of the mapped view!");
@@ -58,33 +50,41 @@ class byte_span {
 
 uint64_t pe_section_data_end(const uint8_t* image, uint32_t image_size) {
   const byte_span span(image, image_size);
-  if (image_size < dos_header_size) throw_outside_view();
+  if (image_size < pe::dos_header_size) throw_outside_view();
   if (span.value<uint16_t>(0) != 0x5A4D) {
     log::write(log::error, "%s", "File is not PE.");
     throw sfx::exceptions::unsupported_file_format("Missing DOS signature.");
   }
-  const uint32_t nt = span.value<uint32_t>(e_lfanew_offset);
+  const uint32_t nt = span.value<uint32_t>(pe::e_lfanew_offset);
   if (nt > image_size || image_size - nt < nt_headers32_size) throw_outside_view();
   static constexpr uint8_t nt_signature[4] = {'P', 'E', 0, 0};
-  if (std::memcmp(span.read(nt, 4), nt_signature, 4) != 0) {
+  if (std::memcmp(span.read(nt, pe::signature_size), nt_signature, pe::signature_size) != 0) {
     log::write(log::error, "%s", "File is missing NT signature");
     throw sfx::exceptions::unsupported_file_format("Missing NT signature.");
   }
-  if (span.value<uint16_t>(uint64_t{nt} + optional_header_offset) != optional_magic_pe32) {
+  const pe::nt_headers headers = pe::read_nt_headers(image, image_size, nt);
+  if (headers.magic != pe::magic_pe32) {
     log::write(log::error, "%s", "File is not 32-bit executable.");
     throw sfx::exceptions::unsupported_file_format("Exe file is not 32-bit.");
   }
-  const uint16_t sections = span.value<uint16_t>(uint64_t{nt} + number_of_sections_offset);
-  const uint64_t table = uint64_t{nt} + optional_header_offset +
-                         span.value<uint16_t>(uint64_t{nt} + size_of_optional_header_offset);
-  // A section table that does not fit into the image is a read outside the view.
-  span.read(table, 0);
-  if ((span.size() - table) / section_header_size < sections) throw_outside_view();
+  switch (headers.problem) {
+    case pe::fault::none:
+      break;
+    case pe::fault::optional_header_too_small:
+    case pe::fault::no_security_directory:
+      // The section table would overlap the optional header, or the image
+      // has no security directory where the signature check reads one.
+      log::write(log::error, "File has a malformed PE header: %s.", pe::describe(headers.problem));
+      throw sfx::exceptions::unsupported_file_format("Malformed PE header.");
+    default:
+      // A section table that does not fit into the image.
+      throw_outside_view();
+  }
   uint64_t end = 0;
-  for (uint32_t i = 0; i < sections; ++i) {
-    const uint64_t header = table + uint64_t{i} * section_header_size;
-    const uint64_t raw_size = span.value<uint32_t>(header + size_of_raw_data_offset);
-    const uint64_t raw_pointer = span.value<uint32_t>(header + pointer_to_raw_data_offset);
+  for (uint32_t i = 0; i < headers.number_of_sections; ++i) {
+    const uint64_t header = headers.section_table + uint64_t{i} * pe::section_header_size;
+    const uint64_t raw_size = span.value<uint32_t>(header + pe::size_of_raw_data_offset);
+    const uint64_t raw_pointer = span.value<uint32_t>(header + pe::pointer_to_raw_data_offset);
     end = std::max(end, raw_pointer + raw_size);
   }
   return end;

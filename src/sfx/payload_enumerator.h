@@ -19,6 +19,8 @@
 //   no "MZ"                            193  "Missing DOS signature."
 //   no "PE\0\0"                        193  "Missing NT signature."
 //   optional header magic not 0x10B    193  "Exe file is not 32-bit."
+//   SizeOfOptionalHeader below 224 or
+//   NumberOfRvaAndSizes below 5        193  "Malformed PE header."
 //   section data behind the file end   193  "Payload starts behind file end."
 //   record version not 1               487  "Header version is not supported"
 //   record header malformed or cut     487  "Fail on read payload"

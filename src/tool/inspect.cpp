@@ -51,10 +51,8 @@ int inspect(const args& a) {
   std::printf("file            %s, %zu bytes\n", path.c_str(), data.size());
   std::printf("image           PE32, machine 0x%04x, subsystem %u, %u sections\n", l.machine, l.subsystem,
               l.sections);
-  const uint32_t table = l.e_lfanew + 24 + (pe::load32(data, l.e_lfanew + 20) & 0xFFFF);
   for (uint16_t i = 0; i < l.sections; ++i) {
-    const size_t h = table + 40u * i;
-    if (h + 40 > data.size()) break;
+    const size_t h = l.section_table + size_t{40} * i;  // the table lies inside the file
     const std::string name(reinterpret_cast<const char*>(&data[h]),
                            ::strnlen(reinterpret_cast<const char*>(&data[h]), 8));
     const uint32_t raw_size = pe::load32(data, h + 16), raw = pe::load32(data, h + 20);
@@ -87,6 +85,10 @@ int inspect(const args& a) {
 
   try {
     const sig::located found = sig::locate(data.data(), data.size());
+    if (found.refusal) {
+      std::printf("signature       refused: %s\n", found.refusal);
+      return 1;
+    }
     if (found.value.empty()) {
       std::printf("signature       none\n");
       return 1;

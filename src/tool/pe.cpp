@@ -1,5 +1,8 @@
 #include "tool/pe.h"
 
+#include <string>
+
+#include "sfx/pe_headers.h"
 #include "tool/io.h"
 
 namespace kro::tool::pe {
@@ -18,18 +21,23 @@ void store32(std::vector<uint8_t>& image, size_t offset, uint32_t value) {
 layout read(const std::vector<uint8_t>& image) {
   if (image.size() < 64 || image[0] != 'M' || image[1] != 'Z') throw tool_error("no PE image (missing MZ)");
   layout l;
-  l.e_lfanew = load32(image, 0x3C);
+  l.e_lfanew = load32(image, sfx::pe::e_lfanew_offset);
   if (load32(image, l.e_lfanew) != 0x00004550) throw tool_error("no PE image (missing PE signature)");
-  const uint32_t head = load32(image, l.e_lfanew + 4);
-  l.machine = static_cast<uint16_t>(head);
-  l.sections = static_cast<uint16_t>(head >> 16);
-  l.magic = static_cast<uint16_t>(load32(image, l.e_lfanew + 24));
-  if (l.magic != 0x10B) throw tool_error("not a 32-bit PE image");
+  const sfx::pe::nt_headers headers = sfx::pe::read_nt_headers(image.data(), image.size(), l.e_lfanew);
+  if (headers.problem == sfx::pe::fault::headers_outside) throw tool_error("PE header outside the file");
+  if (headers.magic != sfx::pe::magic_pe32) throw tool_error("not a 32-bit PE image");
+  // The same refusals as sfx.exe's payload reader and signature check.
+  if (headers.problem != sfx::pe::fault::none)
+    throw tool_error(std::string("malformed PE image: ") + sfx::pe::describe(headers.problem));
+  l.machine = headers.machine;
+  l.sections = headers.number_of_sections;
+  l.magic = headers.magic;
   l.subsystem = static_cast<uint16_t>(load32(image, l.e_lfanew + 92));
-  l.checksum_offset = l.e_lfanew + 88;
-  l.security_dir_offset = l.e_lfanew + 152;
-  l.security_offset = load32(image, l.security_dir_offset);
-  l.security_size = load32(image, l.security_dir_offset + 4);
+  l.checksum_offset = static_cast<uint32_t>(headers.checksum);
+  l.security_dir_offset = static_cast<uint32_t>(headers.security_entry);
+  l.security_offset = headers.security_offset;
+  l.security_size = headers.security_size;
+  l.section_table = static_cast<uint32_t>(headers.section_table);
   return l;
 }
 

@@ -16,9 +16,12 @@ struct layout {
   uint32_t security_dir_offset = 0;  // e_lfanew + 152 (PE32)
   uint32_t security_offset = 0;      // certificate table: file offset
   uint32_t security_size = 0;
+  uint32_t section_table = 0;  // first section header, inside the file
 };
 
-// Reads the headers of a PE32 image; tool_error for anything else.
+// Reads the headers of a PE32 image (sfx/pe_headers.h); tool_error for
+// anything else, and for an image sfx.exe refuses (SizeOfOptionalHeader below
+// 224, NumberOfRvaAndSizes below 5, a section table outside the file).
 layout read(const std::vector<uint8_t>& image);
 
 uint32_t load32(const std::vector<uint8_t>& image, size_t offset);

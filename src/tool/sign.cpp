@@ -90,13 +90,19 @@ int verify(const args& a) {
     const std::vector<uint8_t> data = read_file(path);
     char which = 0;
     bool signed_at_all = false;
+    const char* refusal = nullptr;
     try {
-      signed_at_all = !sig::locate(data.data(), data.size()).value.empty();
+      const sig::located found = sig::locate(data.data(), data.size());
+      signed_at_all = !found.value.empty();
+      refusal = found.refusal;
     } catch (const std::invalid_argument&) {
       signed_at_all = true;  // a comment with a broken signature text
     }
     if (sig::check_block(data.data(), data.size(), set, &which)) {
       std::printf("%s: valid, key %c of key set %u\n", path.c_str(), which, set);
+    } else if (refusal) {
+      std::printf("%s: NOT valid: %s\n", path.c_str(), refusal);
+      result = 1;
     } else {
       std::printf("%s: %s\n", path.c_str(),
                   signed_at_all ? ("NOT valid under key set " + std::to_string(set)).c_str() : "not signed");

@@ -22,9 +22,9 @@ def tool(*args):
     return out.stdout
 
 
-def make_package(folder, name="package.exe", files=()):
+def make_package(folder, name="package.exe", files=(), extra=()):
     """A signed package of sfx.exe, sfx-info.xml and the given (alias, bytes,
-    lzma) files; returns its path."""
+    lzma) files, with further sfxtool pack options; returns its path."""
     os.makedirs(folder, exist_ok=True)
     info = os.path.join(folder, "sfx-info.xml")
     with open(info, "wb") as f:
@@ -37,7 +37,7 @@ def make_package(folder, name="package.exe", files=()):
             f.write(data)
         args += ["--lzma" if lzma else "--file", "%s=%s" % (alias, path)]
     out = os.path.join(folder, name)
-    tool("pack", "--stub", e2e.SFX, "--info", info, "--key", KEY_G, "--time", "1700000000", "-o", out, *args)
+    tool("pack", "--stub", e2e.SFX, "--info", info, "--key", KEY_G, "--time", "1700000000", "-o", out, *args, *extra)
     return out
 
 

@@ -2,7 +2,10 @@
 headers, section data, each payload record, the end record and the signature
 block. Most positions are checked with the native verifier (sfxtool verify,
 the same code as sfx.exe), and one or more per region by whole runs of
-sfx.exe under Wine, which end with 44024 and leave no temporary folder."""
+sfx.exe under Wine, which end with 44024 and leave no temporary folder.
+Bytes behind the certificate table, which no signature covers, are refused
+as well."""
+import hashlib
 import os
 import random
 import shutil
@@ -93,6 +96,35 @@ class Tamper(e2e.PrefixTest):
         print("%d whole runs over %d regions" % (len(runs), len(covered)))
         after = set(n for n in os.listdir(temp) if n.startswith("kro-")) if os.path.isdir(temp) else set()
         self.assertEqual(after, before, "a refused package left a temporary folder")
+
+    def test_bytes_behind_the_certificate_table_are_refused(self):
+        path = package.make_package(self.work, "with-table.exe", files=[("a.txt", b"hello\n", False)],
+                                    extra=("--cert-table-size", "1024"))
+        with open(path, "rb") as f:
+            data = f.read()
+        table = bytes((i * 7) & 0xFF for i in range(1024))  # where the Authenticode certificate goes
+        cases = [("the table ends the file", data + table, False),
+                 ("2,200 bytes behind the table", data + table + bytes(range(200)) * 11, True)]
+        for name, content, refused in cases:
+            with self.subTest(name):
+                path = os.path.join(self.work, "table.exe")
+                with open(path, "wb") as f:
+                    f.write(content)
+                program = self.prefix.install_sfx(path, "table.exe")
+                seen = len(e2e.read_log(self.prefix.log_file)[1]) if os.path.exists(self.prefix.log_file) else 0
+                code, _ = self.prefix.run_sfx(program, "/silent /offline")
+                records = e2e.read_log(self.prefix.log_file)[1][seen:]
+                self.assertEqual(["error", "msfx", ["SFX is not DSA signed!"]] in records, refused, records)
+                if refused:
+                    self.assertEqual(code, 44024)
+                    self.assertIn(["error", "msfx", ["DSA check refused the data: the certificate table does "
+                                                     "not end the file."]], records)
+                else:
+                    self.assertNotEqual(code, 44024)
+                    # The run went past the check and read the payload.
+                    digest = hashlib.sha256(b"hello\n").hexdigest()
+                    line = "Data file sha='%s', alias='a.txt', found in payload." % digest
+                    self.assertIn(["debug", "msfx", [line]], records)
 
 
 if __name__ == "__main__":

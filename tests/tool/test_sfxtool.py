@@ -133,6 +133,32 @@ class Sfxtool(unittest.TestCase):
         self.write("notpe.exe", b"MZ" + b"\0" * 100)
         self.assertIn("no PE image", self.tool("pack", "--stub", "notpe.exe", "--info", info, "--key", KEY_G,
                                                "-o", "bad.exe", code=1))
+        # Stubs sfx.exe would refuse: an optional header too small for its
+        # fields, no security directory.
+        with open(STUB, "rb") as f:
+            stub = f.read()
+        pe = struct.unpack_from("<I", stub, 0x3C)[0]
+        for name, offset, fmt, value, message in [
+                ("SizeOfOptionalHeader 223", pe + 20, "<H", 223, "SizeOfOptionalHeader"),
+                ("NumberOfRvaAndSizes 4", pe + 24 + 92, "<I", 4, "NumberOfRvaAndSizes")]:
+            with self.subTest(stub=name):
+                bad = bytearray(stub)
+                struct.pack_into(fmt, bad, offset, value)
+                self.write("bad-stub.exe", bytes(bad))
+                out = self.tool("pack", "--stub", "bad-stub.exe", "--info", info, "--key", KEY_G, "-o", "bad.exe",
+                                code=1)
+                self.assertIn("malformed PE image: " + message, out)
+                self.assertFalse(os.path.exists(self.path("bad.exe")))
+                self.assertIn(message, self.tool("inspect", "bad-stub.exe", code=1))
+
+    def test_bytes_behind_the_signature_are_refused(self):
+        self.package("plain.exe")
+        with open(self.path("plain.exe"), "rb") as f:
+            data = f.read()
+        self.write("appended.exe", data + bytes(range(200)) * 11)  # 2,200 bytes
+        self.assertIn("not signed", self.tool("verify", "appended.exe", code=1))
+        self.write("zeros.exe", data + bytes(8))
+        self.tool("verify", "zeros.exe", code=1)
 
     @unittest.skipUnless(shutil.which("osslsigncode") and shutil.which("openssl"), "needs osslsigncode and openssl")
     def test_authenticode_release_flow(self):
@@ -154,12 +180,23 @@ class Sfxtool(unittest.TestCase):
         self.tool("verify", "probe-signed.exe", code=1)
         # 2. The real package reserves the table, then gets its Authenticode signature.
         self.package("release.exe", "--cert-table-size", str(size))
-        self.assertIn("not signed", self.tool("verify", "release.exe", code=1))
+        # Its directory names a table that is not there yet.
+        self.assertIn("NOT valid: the certificate table does not end the file",
+                      self.tool("verify", "release.exe", code=1))
         authenticode("release.exe", "release-signed.exe")
         self.assertIn("valid, key G", self.tool("verify", "release-signed.exe"))
         peer = subprocess.run(["osslsigncode", "verify", "-CAfile", self.path("cs.crt"), "-in",
                                self.path("release-signed.exe")], capture_output=True, text=True)
         self.assertEqual(peer.returncode, 0, peer.stdout + peer.stderr)
+        # Bytes behind the table are covered by no signature: refused.
+        with open(self.path("release-signed.exe"), "rb") as f:
+            signed = f.read()
+        self.assertEqual(sum(security_directory(self.path("release-signed.exe"))), len(signed))
+        self.write("release-appended.exe", signed + bytes(range(200)) * 11)
+        self.assertIn("NOT valid: the certificate table does not end the file",
+                      self.tool("verify", "release-appended.exe", code=1))
+        self.assertIn("signature       refused: the certificate table does not end the file",
+                      self.tool("inspect", "release-appended.exe", code=1))
         # The certificate table is outside the DSA signature, the payload inside.
         with open(self.path("release-signed.exe"), "rb") as f:
             data = bytearray(f.read())

@@ -14,12 +14,15 @@
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "files/file_handle.h"
 #include "files/file_mapping.h"
 #include "log/logger.h"
+#include "root/dsa.h"
+#include "root/verify_signature.h"
 #include "sfx/payload_writer.h"
 
 namespace kro::test {
@@ -35,8 +38,8 @@ inline void put32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
 }
 
 // A minimal PE32 image: DOS header with e_lfanew, "PE\0\0", file header,
-// optional header (only its Magic is filled) and N section headers whose raw
-// data are filled with a pattern. image() ends exactly at the largest section
+// optional header (its Magic and NumberOfRvaAndSizes are filled) and N
+// section headers whose raw data are filled with a pattern. image() ends exactly at the largest section
 // end (or the headers' end), plus any tail bytes.
 class pe_fixture {
  public:
@@ -53,6 +56,16 @@ class pe_fixture {
     m_magic = magic;
     return *this;
   }
+  // SizeOfOptionalHeader (224 by default): the section table follows it.
+  pe_fixture& optional_header_size(uint16_t size) {
+    m_optional_size = size;
+    return *this;
+  }
+  // NumberOfRvaAndSizes (16 by default).
+  pe_fixture& data_directories(uint32_t count) {
+    m_directories = count;
+    return *this;
+  }
   pe_fixture& nt_offset(uint32_t e_lfanew) {
     m_nt = e_lfanew;
     return *this;
@@ -64,7 +77,7 @@ class pe_fixture {
   }
 
   // Offset of the first section header.
-  uint32_t section_table() const { return m_nt + 24 + optional_header_size; }
+  uint32_t section_table() const { return m_nt + 24 + m_optional_size; }
   // End of the largest section data that the image holds: where a payload
   // starts. Sections placed far away (to test hostile tables) are described
   // in the headers but get no data.
@@ -86,8 +99,9 @@ class pe_fixture {
     b[m_nt + 1] = 'E';
     put16(b, m_nt + 4, 0x14C);
     put16(b, m_nt + 6, static_cast<uint16_t>(m_sections.size()));
-    put16(b, m_nt + 20, optional_header_size);
+    put16(b, m_nt + 20, m_optional_size);
     put16(b, m_nt + 24, m_magic);
+    put32(b, m_nt + 24 + 92, m_directories);
     for (size_t i = 0; i < m_sections.size(); ++i) {
       const size_t h = section_table() + 40 * i;
       const char name[8] = {'.', 's', static_cast<char>('0' + i % 10)};
@@ -103,13 +117,13 @@ class pe_fixture {
     return b;
   }
 
-  static constexpr uint16_t optional_header_size = 224;
-
  private:
   static bool holds(const section& s) { return uint64_t{s.pointer} + s.size <= (1u << 24); }
 
   std::vector<section> m_sections{{0x200, 0x100}};
   uint16_t m_magic = 0x10B;
+  uint16_t m_optional_size = 224;
+  uint32_t m_directories = 16;
   uint32_t m_nt = 0x80;
   std::vector<uint8_t> m_tail;
 };
@@ -171,6 +185,40 @@ std::vector<uint8_t> image_with_payload(const pe_fixture& pe, Build build) {
   sfx::payload_writer writer(bytes, bytes.size());
   build(writer);
   return bytes;
+}
+
+// The development key G of key set 3, from the key ring in the source tree.
+inline const root::dsa::key_pair& dev_key_g() {
+  static const root::dsa::key_pair key = [] {
+    std::ifstream in(std::filesystem::path(KRO_SOURCE_DIR) / "keys" / "dev-private" / "G.txt",
+                     std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return root::dsa::parse_key_text(text.str());
+  }();
+  return key;
+}
+
+// The image signed as the packer signs a package: with cert_size, the
+// security directory (at e_lfanew + 152, PE32) first names a certificate
+// table of that many bytes at the next 8-byte boundary behind the signature
+// block; then the signature block made with key G, the zero padding and the
+// table (a pattern standing in for the certificate).
+inline std::vector<uint8_t> signed_package(std::vector<uint8_t> image, uint32_t cert_size = 0) {
+  const uint32_t nt =
+      static_cast<uint32_t>(image[0x3C] | image[0x3D] << 8 | image[0x3E] << 16 | image[0x3F] << 24);
+  const size_t table = (image.size() + 72 + 7) / 8 * 8;
+  if (cert_size) {
+    put32(image, nt + 152, static_cast<uint32_t>(table));
+    put32(image, nt + 156, cert_size);
+  }
+  const std::vector<uint8_t> block = sfx::signature::make_block(image.data(), image.size(), dev_key_g());
+  image.insert(image.end(), block.begin(), block.end());
+  if (cert_size) {
+    image.resize(table, 0);
+    for (uint32_t i = 0; i < cert_size; ++i) image.push_back(static_cast<uint8_t>(0x30 + i % 61));
+  }
+  return image;
 }
 
 inline std::vector<uint8_t> bytes_of(const std::string& s) {

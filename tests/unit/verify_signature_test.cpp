@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -165,8 +166,11 @@ TEST(verify_signature, non_hex_signature_text_is_false_and_logged) {
 struct pe_case {
   uint16_t machine;
   uint16_t magic;
-  size_t security_at;  // file offset of the security directory entry
-  bool is_pe;          // the checker must treat it as an image
+  size_t security_at;                      // file offset of the security directory entry
+  bool is_pe;                              // the checker must treat it as an image
+  uint16_t optional_size = 224;            // SizeOfOptionalHeader
+  size_t directories_at = 0x80 + 24 + 92;  // NumberOfRvaAndSizes
+  uint32_t directories = 16;
 };
 constexpr size_t lfanew = 0x80;
 constexpr size_t checksum_at = lfanew + 88;
@@ -191,6 +195,11 @@ pe_file make_pe(const pe_case& c, size_t padding, size_t cert_size, char key = '
   image[lfanew + 3] = 0;
   image[lfanew + 4] = static_cast<uint8_t>(c.machine);
   image[lfanew + 5] = static_cast<uint8_t>(c.machine >> 8);
+  image[lfanew + 6] = 1;  // one section header, behind the optional header
+  image[lfanew + 7] = 0;
+  image[lfanew + 20] = static_cast<uint8_t>(c.optional_size);
+  image[lfanew + 21] = static_cast<uint8_t>(c.optional_size >> 8);
+  put32(image, c.directories_at, c.directories);
   image[lfanew + 24] = static_cast<uint8_t>(c.magic);
   image[lfanew + 25] = static_cast<uint8_t>(c.magic >> 8);
   put32(image, checksum_at, 0x12345678);
@@ -205,12 +214,13 @@ pe_file make_pe(const pe_case& c, size_t padding, size_t cert_size, char key = '
   return out;
 }
 
+constexpr size_t pe32_plus_directories_at = lfanew + 24 + 108;
 constexpr pe_case pe_cases[] = {
-    {0x14C, 0x10B, lfanew + 152, true},   // PE32, x86
-    {0x8664, 0x20B, lfanew + 168, true},  // PE32+, x64
-    {0xAA64, 0x20B, lfanew + 168, true},  // PE32+, ARM64
-    {0x14C, 0x20B, lfanew + 152, false},  // wrong Magic for the machine
-    {0x1C0, 0x10B, lfanew + 152, false},  // a machine outside the list
+    {0x14C, 0x10B, lfanew + 152, true},                                  // PE32, x86
+    {0x8664, 0x20B, lfanew + 168, true, 240, pe32_plus_directories_at},  // PE32+, x64
+    {0xAA64, 0x20B, lfanew + 168, true, 240, pe32_plus_directories_at},  // PE32+, ARM64
+    {0x14C, 0x20B, lfanew + 152, false, 240, pe32_plus_directories_at},  // wrong Magic for the machine
+    {0x1C0, 0x10B, lfanew + 152, false},                                 // a machine outside the list
 };
 
 TEST(verify_signature, pe_checksum_is_excluded_only_for_images) {
@@ -235,14 +245,15 @@ TEST(verify_signature, pe_certificate_table_and_padding) {
     for (size_t padding = 0; padding <= (c.machine == 0x14C ? 9u : 0u); ++padding) {
       SCOPED_TRACE(testing::Message() << "padding " << padding);
       EXPECT_EQ(verify(make_pe(c, padding, 300).data), padding <= 8);
-      EXPECT_EQ(verify(make_pe(c, padding, 0).data), padding <= 8);  // trailing zeros without a table
+      // Without a table the signature block ends the file: no zeros behind it.
+      EXPECT_EQ(verify(make_pe(c, padding, 0).data), padding == 0);
     }
     const pe_file pe = make_pe(c, 8, 300);
     bytes changed = pe.data;
     for (size_t i = pe.cert_at; i < changed.size(); ++i) changed[i] = static_cast<uint8_t>(~changed[i]);
     put32(changed, checksum_at, 0);
     EXPECT_TRUE(verify(changed));
-    changed.resize(changed.size() - 1);  // the table now reaches past the end: the whole file counts
+    changed.resize(changed.size() - 1);  // the table now reaches past the end
     EXPECT_FALSE(verify(changed));
     changed = pe.data;
     changed[pe.cert_at - 1] = 1;  // padding that is not zero
@@ -255,6 +266,80 @@ TEST(verify_signature, pe_certificate_table_and_padding) {
   pe_file pe = make_pe(pe_cases[0], 0, 0);
   put32(pe.data, pe_cases[0].security_at + 4, 16);
   EXPECT_FALSE(verify(pe.data));
+}
+
+// Nothing unsigned may follow the signed range but the certificate table
+// the signed directory names: the whole file is what the run hands on.
+TEST(verify_signature, certificate_table_or_signature_block_ends_the_file) {
+  const pe_case& c = pe_cases[0];
+  struct row {
+    const char* name;
+    size_t cert_size;
+    size_t appended;
+    uint8_t fill;
+    bool valid;
+  };
+  static constexpr row rows[] = {
+      {"table ends the file", 300, 0, 0, true},
+      {"2200 bytes behind the table", 300, 2200, 0x5A, false},
+      {"one zero byte behind the table", 300, 1, 0, false},
+      {"block ends the file", 0, 0, 0, true},
+      {"2200 bytes behind the block", 0, 2200, 0x5A, false},
+      {"8 zero bytes behind the block", 0, 8, 0, false},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    bytes data = make_pe(c, 0, r.cert_size).data;
+    data.insert(data.end(), r.appended, r.fill);
+    log_lines log;
+    EXPECT_EQ(verify(data), r.valid);
+    const bool refused = log.text().find(
+                             "DSA check refused the data: the certificate table does not end the "
+                             "file.") != std::string::npos;
+    EXPECT_EQ(refused, r.cert_size && !r.valid) << log.text();
+  }
+  // The directory names a table that is not there (yet), or has no offset.
+  pe_file pe = make_pe(c, 0, 300);
+  pe.data.resize(pe.cert_at);
+  EXPECT_FALSE(verify(pe.data));
+  pe = make_pe(c, 0, 0);
+  put32(pe.data, c.security_at + 4, 16);
+  EXPECT_FALSE(verify(pe.data));
+}
+
+// SizeOfOptionalHeader and NumberOfRvaAndSizes must describe a whole optional
+// header with a security directory, and the section table must be signed.
+TEST(verify_signature, malformed_pe_headers_are_refused) {
+  for (const pe_case& image : {pe_cases[0], pe_cases[1]}) {
+    const uint16_t fixed = image.optional_size;  // 224 for PE32, 240 for PE32+
+    SCOPED_TRACE(testing::Message() << std::hex << image.magic);
+    struct row {
+      const char* name;
+      uint16_t optional_size;
+      uint32_t directories;
+      bool valid;
+    };
+    const row rows[] = {
+        {"whole optional header", fixed, 16, true},
+        {"optional header one byte short", static_cast<uint16_t>(fixed - 1), 16, false},
+        {"larger optional header", static_cast<uint16_t>(fixed + 16), 16, true},
+        {"5 directories", fixed, 5, true},
+        {"4 directories", fixed, 4, false},
+        // The section table lies in the certificate table, which no
+        // signature covers.
+        {"section table behind the signature", static_cast<uint16_t>(1200 + 72 - lfanew - 24), 16, false},
+    };
+    for (const row& r : rows) {
+      SCOPED_TRACE(r.name);
+      pe_case c = image;
+      c.optional_size = r.optional_size;
+      c.directories = r.directories;
+      const pe_file pe = make_pe(c, 0, 300);
+      log_lines log;
+      EXPECT_EQ(verify(pe.data), r.valid);
+      EXPECT_EQ(log.text().find("DSA check refused the data: ") == std::string::npos, r.valid) << log.text();
+    }
+  }
 }
 
 // The signer zeroes the CheckSum field itself, so it may be set afterwards.
@@ -324,6 +409,112 @@ TEST_F(verify_signature_files, path_and_handle) {
             std::string::npos);
   EXPECT_NE(text.find("DSA for file verified with result '1'"), std::string::npos);
   EXPECT_NE(text.find("DSA for file verified with result '0'"), std::string::npos);
+}
+
+// verify_mapping is the check the run makes on its own executable, through
+// the whole-file view it then reads the payload from. It agrees with
+// verify_file on every package.
+TEST_F(verify_signature_files, mapping_of_a_package) {
+  using kro::test::pe_fixture;
+  auto package = [](const pe_fixture& pe, uint32_t cert_size) {
+    return kro::test::signed_package(
+        kro::test::image_with_payload(pe,
+                                      [](kro::sfx::payload_writer& w) {
+                                        const auto data = kro::test::bytes_of("hello");
+                                        w.add_file(L"a.txt", data.data(), data.size(), 7);
+                                        w.add_end();
+                                      }),
+        cert_size);
+  };
+  const bytes good = package(pe_fixture(), 512);
+  const size_t payload_byte = pe_fixture().section_end() + 60;  // in the alias of the first record
+  const size_t checksum = 0x80 + 88;
+  struct row {
+    const char* name;
+    std::function<bytes()> make;
+    bool valid;
+  };
+  const row rows[] = {
+      {"signed package with a certificate table", [&] { return good; }, true},
+      {"signed package without one", [&] { return package(pe_fixture(), 0); }, true},
+      {"flipped payload byte",
+       [&] {
+         bytes b = good;
+         b[payload_byte] ^= 1;
+         return b;
+       },
+       false},
+      {"flipped section data byte",
+       [&] {
+         bytes b = good;
+         b[0x210] ^= 1;
+         return b;
+       },
+       false},
+      {"flipped CheckSum byte",
+       [&] {
+         bytes b = good;
+         b[checksum + 2] ^= 0xFF;
+         return b;
+       },
+       true},
+      {"flipped certificate byte",
+       [&] {
+         bytes b = good;
+         b[b.size() - 10] ^= 1;
+         return b;
+       },
+       true},
+      {"2200 bytes behind the certificate table",
+       [&] {
+         bytes b = good;
+         b.insert(b.end(), 2200, 0x5A);
+         return b;
+       },
+       false},
+      {"SizeOfOptionalHeader 223", [&] { return package(pe_fixture().optional_header_size(223), 512); },
+       false},
+      {"NumberOfRvaAndSizes 4", [&] { return package(pe_fixture().data_directories(4), 512); }, false},
+  };
+  for (const row& r : rows) {
+    SCOPED_TRACE(r.name);
+    const std::wstring path = write("package.exe", r.make());
+    {
+      kro::files::file_mapping mapping;
+      mapping.open(kro::files::open_for_read(path), false, true);
+      log_lines log;
+      EXPECT_EQ(m_check->verify_mapping(&mapping, path), r.valid);
+      EXPECT_NE(log.text().find("DSA for file '" + std::filesystem::path(path).string() +
+                                "' verified with result '" + (r.valid ? "1" : "0") + "'"),
+                std::string::npos)
+          << log.text();
+      EXPECT_NE(mapping.view(), nullptr) << "the caller's view stays mapped";
+    }
+    EXPECT_EQ(m_check->verify_file(path), r.valid);
+  }
+
+  // Only a mapped view of the whole file is checked.
+  const std::wstring path = write("package.exe", good);
+  EXPECT_FALSE(m_check->verify_mapping(nullptr, path));
+  kro::files::file_mapping mapping;
+  mapping.open(kro::files::open_for_read(path), false, false);
+  EXPECT_FALSE(m_check->verify_mapping(&mapping, path));
+  mapping.map_view(0, static_cast<uint32_t>(good.size() - 1));
+  EXPECT_FALSE(m_check->verify_mapping(&mapping, path));
+  mapping.map_view(0, 0);
+  EXPECT_TRUE(m_check->verify_mapping(&mapping, path));
+}
+
+// Bytes behind the certificate table fail the checks by path and by handle
+// as well.
+TEST_F(verify_signature_files, bytes_behind_the_table_fail_every_check) {
+  bytes data = make_pe(pe_cases[0], 4, 100).data;
+  data.insert(data.end(), 2200, 0x5A);
+  const std::wstring path = write("appended.exe", data);
+  EXPECT_FALSE(m_check->verify_file(path));
+  const kro::files::unique_file file = kro::files::open_for_read(path);
+  EXPECT_FALSE(m_check->verify_handle(as_handle(file.get())));
+  EXPECT_FALSE(m_check->verify_block(data.data(), data.size()));
 }
 
 TEST_F(verify_signature_files, missing_file_throws) {

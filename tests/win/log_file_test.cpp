@@ -243,19 +243,134 @@ TEST_F(log_file, file_without_the_mark_is_moved_away_at_first_open) {
   }
 }
 
-TEST_F(log_file, flushed_and_unflushed_records_reach_the_file_without_errors) {
+// Records the FlushFileBuffers calls of this process: the executable's import
+// of it is pointed at a recorder that notes the file and its size at that
+// moment, then calls the system's function. The logger is linked into this
+// executable, so its calls go through that import.
+class flush_recorder {
+ public:
+  struct call {
+    std::wstring path;
+    int64_t size;  // of the file when it was flushed
+  };
+
+  flush_recorder() {
+    m_slot = import_slot("kernel32.dll", "FlushFileBuffers");
+    if (!m_slot) return;
+    s_current = this;
+    s_original = reinterpret_cast<flush_function>(*m_slot);
+    set_slot(reinterpret_cast<void*>(&record));
+  }
+  ~flush_recorder() {
+    if (!m_slot) return;
+    set_slot(reinterpret_cast<void*>(s_original));
+    s_current = nullptr;
+  }
+  flush_recorder(const flush_recorder&) = delete;
+  flush_recorder& operator=(const flush_recorder&) = delete;
+
+  bool installed() const { return m_slot != nullptr; }
+  // The calls for files whose path ends in tail (case-insensitive).
+  std::vector<call> calls_for(const std::wstring& tail) {
+    std::lock_guard<std::mutex> hold(m_lock);
+    std::vector<call> out;
+    for (const call& c : m_calls) {
+      if (c.path.size() >= tail.size() &&
+          lstrcmpiW(c.path.c_str() + (c.path.size() - tail.size()), tail.c_str()) == 0)
+        out.push_back(c);
+    }
+    return out;
+  }
+
+ private:
+  using flush_function = BOOL(WINAPI*)(HANDLE);
+
+  static BOOL WINAPI record(HANDLE file) {
+    if (flush_recorder* self = s_current) {
+      call c{std::wstring(MAX_PATH * 2, L'\0'), -1};
+      const DWORD n = GetFinalPathNameByHandleW(file, c.path.data(), static_cast<DWORD>(c.path.size()), 0);
+      c.path.resize(n < c.path.size() ? n : 0);
+      LARGE_INTEGER size;
+      if (GetFileSizeEx(file, &size)) c.size = size.QuadPart;
+      std::lock_guard<std::mutex> hold(self->m_lock);
+      self->m_calls.push_back(c);
+    }
+    return s_original(file);
+  }
+
+  // The import address table entry of dll!function in this executable.
+  static void** import_slot(const char* dll, const char* function) {
+    auto* base = reinterpret_cast<unsigned char*>(GetModuleHandleW(nullptr));
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto* d = reinterpret_cast<const IMAGE_IMPORT_DESCRIPTOR*>(base + imports.VirtualAddress); d->Name;
+         ++d) {
+      if (lstrcmpiA(reinterpret_cast<const char*>(base + d->Name), dll) != 0) continue;
+      const auto* names = reinterpret_cast<const IMAGE_THUNK_DATA*>(
+          base + (d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk));
+      auto* slots = reinterpret_cast<IMAGE_THUNK_DATA*>(base + d->FirstThunk);
+      for (; names->u1.AddressOfData; ++names, ++slots) {
+        if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)) continue;
+        const auto* by_name = reinterpret_cast<const IMAGE_IMPORT_BY_NAME*>(base + names->u1.AddressOfData);
+        if (std::strcmp(reinterpret_cast<const char*>(by_name->Name), function) == 0)
+          return reinterpret_cast<void**>(&slots->u1.Function);
+      }
+    }
+    return nullptr;
+  }
+
+  void set_slot(void* value) {
+    DWORD protection = 0;
+    VirtualProtect(m_slot, sizeof(void*), PAGE_READWRITE, &protection);
+    *m_slot = value;
+    VirtualProtect(m_slot, sizeof(void*), protection, &protection);
+  }
+
+  static inline flush_recorder* s_current = nullptr;
+  static inline flush_function s_original = nullptr;
+  void** m_slot = nullptr;
+  std::mutex m_lock;
+  std::vector<call> m_calls;
+};
+
+// FlushFileBuffers runs on the log file exactly for the records at or above
+// the flush level, after the record was written.
+TEST_F(log_file, records_at_or_above_the_flush_level_are_flushed_after_writing) {
   debugger_capture debugger;
+  flush_recorder flushes;
+  ASSERT_TRUE(flushes.installed());
+  const std::wstring tail = m_dir.substr(m_dir.rfind(L'\\')) + L"\\sfx.log";
   Logger l;
   l.set_debugger_level(kro::log::nothing);
   l.set_log_file(m_log, 4194304, 0);
-  l.set_flush_level(kro::log::error);
-  l.logf(kro::log::info, "msfx", "not flushed");
-  l.logf(kro::log::error, "msfx", "flushed");
-  l.set_flush_level(kro::log::debug);
-  l.logf(kro::log::debug, "msfx", "flushed too");
+  struct step {
+    uint32_t flush_level;  // set before the record
+    uint32_t level;
+    bool flushed;
+  };
+  static constexpr step steps[] = {
+      {kro::log::nothing, kro::log::fatal, false},  // the logger's default: nothing is flushed
+      {kro::log::error, kro::log::info, false},    {kro::log::error, kro::log::warning, false},
+      {kro::log::error, kro::log::error, true},    {kro::log::error, kro::log::fatal, true},
+      {kro::log::debug, kro::log::debug, true},    {kro::log::nothing, kro::log::fatal, false},
+  };
+  size_t expected = 0;
+  for (const step& s : steps) {
+    SCOPED_TRACE(testing::Message() << "flush level " << s.flush_level << ", record " << s.level);
+    l.set_flush_level(s.flush_level);
+    l.logf(s.level, "msfx", "record at level %u", s.level);
+    const std::vector<flush_recorder::call> calls = flushes.calls_for(tail);
+    if (s.flushed) ++expected;
+    ASSERT_EQ(calls.size(), expected);
+    // A flush comes after the record's bytes were written.
+    if (s.flushed) {
+      EXPECT_EQ(calls.back().size, static_cast<int64_t>(read_file(m_log).size()));
+    }
+  }
   const std::vector<std::string> lines = crlf_lines(read_file(m_log).substr(3));
-  ASSERT_EQ(lines.size(), 3u);
-  EXPECT_EQ(message_of(lines[1]), "flushed");
+  ASSERT_EQ(lines.size(), std::size(steps));
+  EXPECT_EQ(message_of(lines[3]), "record at level 7");
   // A failing FlushFileBuffers (say, for lack of write access) would show here.
   EXPECT_EQ(debugger.text(), "");
 }

@@ -34,6 +34,7 @@ std::vector<uint8_t> package(const std::string& content) {
   b[0x80 + 20] = 224;   // SizeOfOptionalHeader
   b[0x80 + 24] = 0x0B;  // PE32 magic 0x10B
   b[0x80 + 25] = 0x01;
+  b[0x80 + 24 + 92] = 16;  // NumberOfRvaAndSizes
   const size_t section = 0x80 + 24 + 224;
   b[section + 17] = 0x01;  // SizeOfRawData 0x100
   b[section + 21] = 0x02;  // PointerToRawData 0x200

@@ -207,37 +207,44 @@ TEST(prepare_setup, offline_package_places_every_file_and_returns_the_master_lin
   EXPECT_NE(text.find("No morrow_mod.dll"), std::string::npos);
 }
 
+// The document can switch silent, nosplash and clear on, never off: a false
+// value stores nothing (a stored "0" would stick, since a named value is
+// never overwritten). Switches on the command line suppress the splash but
+// are no named values; they reach the setup master with the command line.
 TEST(prepare_setup, command_line_and_document_switches_combine) {
-  const std::string info_doc =
-      "<sfx-info><params><silent>n</silent><clear>y</clear></params>"
-      "<products><product name=\"a\" channel=\"beta\"/><product name=\"b\" "
-      "channel=\"x\"/></products></sfx-info>";
   const std::string product = product_info({{"morrow.exe", master_bytes}});
   struct row {
+    const char* params;  // the document's <params>
     const wchar_t* command_line;
     bool splash;
-    bool silent;
+    const wchar_t* silent;  // stored named values, "-" when absent
+    const wchar_t* nosplash;
+    const wchar_t* clear;
   };
   const row rows[] = {
-      {L"/offline", true, false},
-      {L"/offline /silent", false, true},
-      {L"/offline /verysilent", false, false},
-      {L"/offline /nosplash", false, false},
+      {"", L"/offline", true, L"-", L"-", L"-"},
+      {"<silent>n</silent><nosplash>n</nosplash><clear>n</clear>", L"/offline", true, L"-", L"-", L"-"},
+      {"<silent>n</silent><clear>y</clear>", L"/offline /silent", false, L"-", L"-", L"1"},
+      {"<silent>n</silent>", L"/offline /verysilent", false, L"-", L"-", L"-"},
+      {"<silent>n</silent>", L"/offline /nosplash", false, L"-", L"-", L"-"},
+      {"<silent>y</silent>", L"/offline", false, L"1", L"-", L"-"},
+      {"<nosplash>y</nosplash>", L"/offline", false, L"-", L"1", L"-"},
   };
   for (const row& r : rows) {
+    const std::string info_doc = std::string("<sfx-info><params>") + r.params +
+                                 "</params><products><product name=\"a\" channel=\"beta\"/><product "
+                                 "name=\"b\" channel=\"x\"/></products></sfx-info>";
     package_run run({{"sfx-info.xml", signed_xml(info_doc)},
                      {"a/beta.xml", signed_xml(product)},
                      {"morrow.exe", master_bytes}},
                     std::wstring(r.command_line) + L" /base-url=127.0.0.1:9/other");
-    if (std::wstring(r.command_line).find(L"/silent") != std::wstring::npos)
-      run.data.values->set_bool(L"silent", true);
     bool splashed = false;
     run.prepare([&](const std::wstring&) { splashed = true; });
-    SCOPED_TRACE(kro::text::to_utf8(r.command_line));
+    SCOPED_TRACE(r.params + (" " + kro::text::to_utf8(r.command_line)));
     EXPECT_EQ(splashed, r.splash);
-    EXPECT_EQ(run.data.values->get_bool(L"silent", false), r.silent)
-        << "a false document value clears nothing";
-    EXPECT_TRUE(run.data.values->get_bool(L"clear", false));
+    EXPECT_EQ(run.data.values->get_string(L"silent", L"-"), r.silent);
+    EXPECT_EQ(run.data.values->get_string(L"nosplash", L"-"), r.nosplash);
+    EXPECT_EQ(run.data.values->get_string(L"clear", L"-"), r.clear);
     EXPECT_EQ(run.data.values->get_string(L"base-url", L""), L"127.0.0.1:9/other");
     EXPECT_EQ(run.reporter->calls.back(), "product a/beta reset") << "only the first product";
   }
