@@ -15,7 +15,14 @@
 //   Malformed keys (even p or q, q < 2) fail as well; nothing throws.
 //
 // Signing (sign) uses deterministic nonces (RFC 6979, HMAC-SHA256), so the
-// same digest and key always give the same signature.
+// same digest and key always give the same signature. Its arithmetic on
+// secrets (g^k, k^-1, x * r, k^-1 * (z + x * r)) runs through bignum's
+// *_secret operations: a fixed number of steps whatever the nonce's length,
+// the inverse by Fermat instead of Euclid. Not covered: the nonce generator's
+// test of each candidate against q (a retry shows that a discarded candidate
+// was too large, nothing about the k in use) and what bignum.h lists.
+// Verification handles public values only and keeps the faster variable-time
+// code.
 //
 // Key text (the private key files of the key ring, and what `sfxtool keygen`
 // writes): lines "<name> <hex>" for the names p, q, g, y and x; empty lines
