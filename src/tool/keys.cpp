@@ -1,6 +1,7 @@
 // keygen, and key files shared by the signing commands.
 #include "tool/keys.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
@@ -105,8 +106,9 @@ int keygen(const args& a) {
   const dsa::key_pair key = dsa::generate_key(params.params());
   const std::string comment = o.value("comment").value_or("Private DSA key made by sfxtool keygen (domain " +
                                                           std::to_string(domain) + "). Keep it secret.");
-  const std::string text = dsa::format_key_text(key, comment);
-  write_file_atomically(out, text.data(), text.size());
+  std::string text = dsa::format_key_text(key, comment);
+  write_file_atomically(out, text.data(), text.size(), file_access::private_to_owner);
+  std::fill(text.begin(), text.end(), '\0');
   std::string y;
   for (uint8_t b : key.y) {
     char hex[3];

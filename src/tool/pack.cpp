@@ -49,6 +49,9 @@ input_file parse_input(const std::string& spec, bool lzma) {
   f.lzma = lzma;
   if (f.alias.empty()) throw usage_error("empty alias in '" + spec + "'");
   if (!std::filesystem::is_regular_file(f.path)) throw tool_error("cannot open '" + f.path.string() + "'");
+  if (std::filesystem::file_size(f.path) > sfx::payload_format::max_file_bytes)
+    throw tool_error("'" + f.path.string() + "' is " + std::to_string(std::filesystem::file_size(f.path)) +
+                     " bytes; a payload file holds at most 4294967295");
   if (f.alias.size() > sfx::payload_format::max_alias_bytes)
     throw tool_error("alias of '" + f.path.string() + "' is " + std::to_string(f.alias.size()) +
                      " bytes; at most 65535 fit");

@@ -105,6 +105,28 @@ class Sfxtool(unittest.TestCase):
         self.tool("sign-block", "--key", "new.key", "x.bin")
         self.tool("verify", "--key-set", "4", "x.bin", code=1)  # a new key is in no set of the build
 
+    def test_keygen_writes_private_files_and_follows_no_link(self):
+        ring = os.path.join(KEYS, "dev-ring.txt")
+        folder = self.path("keys")
+        os.makedirs(folder)
+        self.tool("keygen", "--ring", ring, "--domain", "1", "-o", "keys/a.key")
+        self.assertEqual(os.stat(os.path.join(folder, "a.key")).st_mode & 0o777, 0o600)
+        # A link planted at the key's name is replaced by the key file, not
+        # written through; its target keeps its content.
+        victim = self.write("victim.txt", b"precious")
+        os.symlink(victim, os.path.join(folder, "b.key"))
+        self.tool("keygen", "--ring", ring, "--domain", "1", "-o", "keys/b.key", "--force")
+        self.assertFalse(os.path.islink(os.path.join(folder, "b.key")))
+        self.assertEqual(os.stat(os.path.join(folder, "b.key")).st_mode & 0o777, 0o600)
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"precious")
+        with open(os.path.join(folder, "b.key")) as f:
+            self.assertIn("\nx ", f.read())
+        # No temporary file stays, after success or failure.
+        self.assertIn("cannot rename", self.tool("keygen", "--ring", ring, "--domain", "1", "-o", "keys", "--force",
+                                                 code=1))
+        self.assertEqual(sorted(os.listdir(folder)), ["a.key", "b.key"])
+
     def test_pack_inspect_and_reproducibility(self):
         self.package("one.exe")
         self.package("two.exe")
