@@ -319,6 +319,48 @@ std::vector<named_key> key_set(uint32_t number) {
   return keys;
 }
 
+namespace {
+
+// value at a fixed size, left-padded; false when it needs more bytes.
+bool append_padded(std::vector<uint8_t>& out, bytes_view value, size_t size) {
+  size_t skip = 0;
+  while (skip < value.size() && value[skip] == 0) ++skip;
+  if (value.size() - skip > size) return false;
+  out.insert(out.end(), size - (value.size() - skip), 0);
+  out.insert(out.end(), value.begin() + static_cast<ptrdiff_t>(skip), value.end());
+  return true;
+}
+
+bool append_key(std::vector<uint8_t>& out, bytes_view p, bytes_view q, bytes_view g, bytes_view y) {
+  return append_padded(out, p, 256) && append_padded(out, q, 32) && append_padded(out, g, 256) &&
+         append_padded(out, y, 256);
+}
+
+}  // namespace
+
+const char* ring_fingerprint() { return detail::ring_fingerprint; }
+
+bool ring_is_development() { return detail::ring_development; }
+
+std::string table_fingerprint() {
+  std::vector<uint8_t> table;
+  for (const named_key& k : detail::ring_keys) {
+    if (!append_key(table, k.key.params.p, k.key.params.q, k.key.params.g, k.key.y))
+      throw std::invalid_argument("key table value longer than its field");
+  }
+  return hash_block(table.data(), table.size()).to_hex_narrow().substr(0, 16);
+}
+
+char development_key_name(const key_pair& key) {
+  std::vector<uint8_t> bytes;
+  if (!append_key(bytes, key.p, key.q, key.g, key.y)) return 0;
+  const digest d = hash_block(bytes.data(), bytes.size());
+  for (const detail::named_digest& k : detail::development_keys) {
+    if (std::equal(d.bytes().begin(), d.bytes().end(), k.sha256)) return k.name;
+  }
+  return 0;
+}
+
 bool verify_key_set(const digest& hash, bytes_view signature, uint32_t number, char* which) {
   for (const named_key& k : key_set(number)) {
     if (verify_value(hash, signature, k.key)) {

@@ -135,6 +135,7 @@ int pack(const args& a) {
   if (!o.positional().empty()) throw usage_error("unexpected argument '" + o.positional()[0] + "'");
   const std::string out = o.required("o");
   const auto key = load_private_key(o.required("key"));
+  warn_if_development_key("pack", key);
   const char key_name = key_in_set(key, root::dsa::sfx_key_set);
   if (!key_name)
     throw tool_error(

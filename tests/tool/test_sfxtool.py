@@ -2,6 +2,7 @@
 inspection, reproducibility, clear errors, and the Authenticode release flow
 with osslsigncode as the peer."""
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -104,6 +105,30 @@ class Sfxtool(unittest.TestCase):
         self.write("x.bin", b"payload")
         self.tool("sign-block", "--key", "new.key", "x.bin")
         self.tool("verify", "--key-set", "4", "x.bin", code=1)  # a new key is in no set of the build
+
+    def test_keys_and_development_key_warnings(self):
+        report = self.tool("keys")
+        fingerprint = re.search(r"^key ring +([0-9a-f]{16})( \(development\))?$", report, re.M)
+        self.assertTrue(fingerprint, report)
+        self.assertIn("key set 3       GH (sfx.exe checks this set)", report)
+        development = bool(fingerprint.group(2))
+        # Signing with a development key warns, whatever the build's ring;
+        # a key of one's own does not.
+        self.write("w.xml", INFO)
+        self.write("w.bin", b"data")
+        self.tool("keygen", "--ring", os.path.join(KEYS, "dev-ring.txt"), "--domain", "1", "-o", "own.key")
+        warning = "warning: signing with development key G"
+        cases = [
+            (["sign-xml", "--key", KEY_G, "w.xml", "-o", "w1.xml"], True),
+            (["sign-block", "--key", KEY_G, "w.bin", "-o", "w1.bin"], True),
+            (["sign-xml", "--key", "own.key", "w.xml", "-o", "w2.xml"], False),
+            (["sign-block", "--key", "own.key", "w.bin", "-o", "w2.bin"], False),
+        ]
+        for args, warns in cases:
+            with self.subTest(args=args):
+                self.assertEqual(warning in self.tool(*args), warns)
+        if development:
+            self.assertIn(warning, self.package("dev.exe"))
 
     def test_keygen_writes_private_files_and_follows_no_link(self):
         ring = os.path.join(KEYS, "dev-ring.txt")

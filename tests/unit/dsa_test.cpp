@@ -419,6 +419,31 @@ TEST(dsa, dev_private_keys_match_the_key_table) {
   EXPECT_EQ(dev_key('A').p, dev_key('H').p);
 }
 
+// The compiled-in fingerprint is the table's own; the development ring's
+// keys are known by content, whatever their leading zero bytes, and no other
+// key is taken for one of them.
+TEST(dsa, ring_fingerprint_and_development_keys) {
+  EXPECT_EQ(dsa::table_fingerprint(), dsa::ring_fingerprint());
+  EXPECT_EQ(std::string(dsa::ring_fingerprint()).size(), 16u);
+  // This suite runs on the development ring (see above).
+  EXPECT_TRUE(dsa::ring_is_development());
+  EXPECT_STREQ(dsa::ring_fingerprint(), "5871b9e5ebaaa689");
+  for (char name = 'A'; name <= 'H'; ++name) {
+    SCOPED_TRACE(std::string(1, name));
+    dsa::key_pair k = dev_key(name);
+    EXPECT_EQ(dsa::development_key_name(k), name);
+    k.q.insert(k.q.begin(), 3, 0);
+    EXPECT_EQ(dsa::development_key_name(k), name);
+    k.y.back() ^= 1;
+    EXPECT_EQ(dsa::development_key_name(k), 0);
+  }
+  const dsa::key_pair fresh = dsa::generate_key(dev_key('G').params());
+  EXPECT_EQ(dsa::development_key_name(fresh), 0);
+  dsa::key_pair too_long = dev_key('G');
+  too_long.p.insert(too_long.p.begin(), 1);
+  EXPECT_EQ(dsa::development_key_name(too_long), 0);
+}
+
 // Which key sets accept a signature of each key (B and C on their own
 // domain parameters).
 TEST(dsa, key_sets_accept_their_keys_only) {
