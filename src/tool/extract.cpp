@@ -1,5 +1,5 @@
 // extract: every payload file of a package into a folder, through the
-// self-extractor's own payload index and unpacker, which check each file's
+// self-extractor's own payload reader and unpacker, which check each file's
 // SHA-256.
 //
 // The package is opened and mapped once; the signature is checked on that

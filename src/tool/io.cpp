@@ -34,7 +34,7 @@ std::string read_text(const std::filesystem::path& path) {
 
 namespace {
 
-// Steps 3 of the writer on a temporary file that is ours.
+// Step 3 of the writer, on a temporary file that is ours.
 void fill_and_replace(temporary_file temporary, const std::filesystem::path& path, const void* data,
                       size_t size) {
   try {
@@ -95,9 +95,10 @@ void write_file_atomically(const std::filesystem::path& path, const void* data, 
 }
 
 std::string utc_text(uint64_t seconds) {
-  // Days to a civil date (proleptic Gregorian), after H. Hinnant's
-  // days_from_civil inverse, in unsigned 64-bit arithmetic: for any input
-  // the largest intermediate is about 2^48.
+  // Days to a civil date of the proleptic Gregorian calendar (the
+  // civil_from_days algorithm of H. Hinnant) in unsigned 64-bit arithmetic:
+  // days from 0000-03-01 split into 400-year eras; for any input the largest
+  // intermediate is about 2^48.
   const uint64_t days = seconds / 86400, in_day = seconds % 86400;
   const uint64_t z = days + 719468;
   const uint64_t era = z / 146097;
