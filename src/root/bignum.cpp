@@ -408,7 +408,9 @@ inline uint32_t raw_bit(const bignum& v, size_t i) {
 // ceil(bits / 4) windows. Every window squares four times and multiplies by
 // one table entry (entry 0 is 1 in Montgomery form, so zero digits cost the
 // same); the entry is gathered by reading all sixteen and keeping one by mask.
-bignum secret_exp(const bignum& base, const bignum& exp, const bignum& m, size_t bits) {
+// base is reduced first (a variable-time division) unless the caller says it
+// is already below m, as a secret base must be.
+bignum secret_exp(const bignum& base, const bignum& exp, const bignum& m, size_t bits, bool base_reduced) {
   if (m.is_zero() || !m.is_odd()) throw std::domain_error("exponentiation needs an odd modulus");
   if (exp.bit_length() > bits) throw std::invalid_argument("exponent longer than its fixed length");
   const bignum one(1);
@@ -425,7 +427,7 @@ bignum secret_exp(const bignum& base, const bignum& exp, const bignum& m, size_t
   unit[0] = 1;
   ctx.mul(table[0], ctx.r2(), unit);  // R mod m: 1 in Montgomery form
   L b[nl];
-  ctx.load(bignum::mod(base, m), b);
+  ctx.load(base_reduced ? base : bignum::mod(base, m), b);
   ctx.mul(table[1], b, ctx.r2());
   for (size_t i = 2; i < entries; ++i) ctx.mul(table[i], table[i - 1], table[1]);
 
@@ -706,7 +708,7 @@ bool bignum::mod_inverse(const bignum& a, const bignum& m, bignum* out) {
 }
 
 bignum bignum::mod_exp_secret(const bignum& base, const bignum& exp, const bignum& m, size_t bits) {
-  return secret_exp(base, exp, m, bits);
+  return secret_exp(base, exp, m, bits, false);
 }
 
 bignum bignum::mul_mod_secret(const bignum& a, const bignum& b, const bignum& m) {
@@ -757,7 +759,7 @@ bignum bignum::add_mod_secret(const bignum& a, const bignum& b, const bignum& m)
 
 bignum bignum::inverse_mod_prime_secret(const bignum& a, const bignum& m) {
   if (m.is_zero() || !m.is_odd() || m.bit_length() < 2) throw std::domain_error("inverse needs an odd prime");
-  return secret_exp(a, sub(m, bignum(2)), m, m.bit_length());
+  return secret_exp(a, sub(m, bignum(2)), m, m.bit_length(), true);
 }
 
 bignum bignum::mod_exp(const bignum& base, const bignum& exp, const bignum& m) {

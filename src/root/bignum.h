@@ -111,12 +111,15 @@ class bignum {
   // multiplier is faster for small operands still leaks through them; the
   // usual x86 ones are not), and the trimming of a result to its significant
   // words when it is handed back as a bignum (a secret intermediate has leading
-  // zero words with a probability of about 2^-32 per word). The general
-  // operations used around them on public values (reducing r mod q, reading
-  // and writing bytes) are not covered.
+  // zero words with a probability of about 2^-32 per word). The masks pass
+  // through a compiler barrier so that they stay masks, but the generated
+  // code is not checked by any test. The general operations used around them
+  // on public values (reducing g and r, reading and writing bytes) are not
+  // covered.
 
   // base^exp mod m, m odd, exp < 2^bits (std::invalid_argument otherwise);
-  // base may be any value (it is reduced first, as a public value).
+  // base may be any value: it is reduced first with the general division, so
+  // it must be public (g).
   static bignum mod_exp_secret(const bignum& base, const bignum& exp, const bignum& m, size_t bits);
   // (a * b) mod m, a and b below m, m odd.
   static bignum mul_mod_secret(const bignum& a, const bignum& b, const bignum& m);
