@@ -187,10 +187,14 @@ void lzma_packer::decode(const uint8_t* data, size_t size, sink& out) {
   if (init != LZMA_OK) throw error(codec_code(init), "Unable to allocate LZMA context!");
 
   uint64_t remaining = unpacked_size;
-  if (size_known && out.has_file()) detail::set_file_size(out.file, unpacked_size);
-  if (size_known && out.vector != nullptr && unpacked_size < 0x7FFFFFFF) {
+  // Preallocation trusts the announced size: only for verified input. With a
+  // limit (untrusted input) the output grows as it is decoded.
+  if (size_known && out.has_file() && !m_limited) detail::set_file_size(out.file, unpacked_size);
+  const uint64_t reserve =
+      m_limited ? std::min<uint64_t>(unpacked_size, transfer_buffer_size) : unpacked_size;
+  if (size_known && out.vector != nullptr && reserve < 0x7FFFFFFF) {
     try {
-      out.vector->reserve(out.vector->size() + static_cast<size_t>(unpacked_size));
+      out.vector->reserve(out.vector->size() + static_cast<size_t>(reserve));
     } catch (const std::exception&) {
       // Only a hint: the vector then grows piece by piece.
     }
@@ -222,7 +226,8 @@ void lzma_packer::decode(const uint8_t* data, size_t size, sink& out) {
     written += produced;
     remaining -= produced;
     if (ret == LZMA_STREAM_END) {
-      if (size_known && out.has_file() && written != unpacked_size) detail::set_file_size(out.file, written);
+      if (size_known && out.has_file() && !m_limited && written != unpacked_size)
+        detail::set_file_size(out.file, written);
       return;
     }
     if (size_known && remaining == 0) return;

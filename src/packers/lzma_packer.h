@@ -116,10 +116,18 @@ class lzma_packer : public basic_packer {
   void pack(const uint8_t* data, size_t size, files::native_handle output) override;
   std::vector<uint8_t> pack(const uint8_t* data, size_t size) override;
 
-  // Refuses streams that unpack to more than limit bytes (code 2); a header
-  // announcing more is refused before anything is allocated or written. For
-  // untrusted input; the default is no limit.
-  void set_output_limit(uint64_t limit) noexcept { m_output_limit = limit; }
+  // For untrusted input: refuses streams that unpack to more than limit bytes
+  // (code 2, "The unpacked data exceed the limit of %llu bytes!"); a header
+  // announcing more is refused before anything is allocated or written, a
+  // stream of unknown size when its output passes the limit. Once a limit is
+  // set, the announced size is no longer trusted for preallocation either: a
+  // file grows as bytes are decoded (never set to the announced size first)
+  // and a vector reserves at most one piece ahead. The default is no limit,
+  // with the preallocation described above, for verified input.
+  void set_output_limit(uint64_t limit) noexcept {
+    m_output_limit = limit;
+    m_limited = true;
+  }
 
   // The dictionary buffer the decoder uses for a header's dictionary size:
   // at least 4096, rounded up to 4 KiB below 4 MiB, to 1 MiB below 1 GiB and
@@ -140,6 +148,7 @@ class lzma_packer : public basic_packer {
   uint32_t m_level = default_level;
   uint32_t m_dictionary_size = default_dictionary_size;
   uint64_t m_output_limit = UINT64_MAX;
+  bool m_limited = false;
 };
 
 namespace detail {

@@ -150,6 +150,22 @@ inline void mac<uint64_t>(uint64_t& c0, uint64_t& c1, uint64_t& c2, uint64_t a, 
 }
 #endif
 
+// 1 when v is not zero, else 0, without a branch.
+template <class L>
+inline L nonzero_bit(L v) {
+  return static_cast<L>(static_cast<L>(v | static_cast<L>(0 - v)) >> (sizeof(L) * 8 - 1));
+}
+
+// Keeps the compiler from turning a mask computed from secret data back into
+// a branch.
+template <class L>
+inline L value_barrier(L v) {
+#if defined(__GNUC__)
+  __asm__("" : "+r"(v));
+#endif
+  return v;
+}
+
 template <class L>
 class montgomery {
  public:
@@ -178,11 +194,14 @@ class montgomery {
 
   size_t size() const { return m_n; }
 
-  // Limbs of a value below the modulus.
+  // Limbs of a value below the modulus. Reads the same words whatever the
+  // value (all of the modulus' length; words above a value's size are zero).
   void load(const bignum& v, L* out) const {
     std::memset(out, 0, m_n * sizeof(L));
-    for (size_t i = 0; i < v.word_count(); ++i) {
-      out[i / words_per_limb] |= static_cast<L>(static_cast<L>(v.word(i)) << (32 * (i % words_per_limb)));
+    const size_t words = std::min(m_n * words_per_limb, cap);
+    const uint32_t* w = v.words();
+    for (size_t i = 0; i < words; ++i) {
+      out[i / words_per_limb] |= static_cast<L>(static_cast<L>(w[i]) << (32 * (i % words_per_limb)));
     }
   }
   bignum store(const L* v) const {
@@ -274,31 +293,24 @@ class montgomery {
     c2 = static_cast<L>(c2 + d2 + carry2);
   }
 
-  // r = t - m when (top:t) >= m, else t.
+  // r = t - m when (top:t) >= m, else t. The difference is always computed
+  // and the result chosen by mask, so the products' timing does not tell
+  // whether the subtraction was needed.
   void finish(L* r, const L* t, L top) const {
     const size_t n = m_n;
-    bool ge = top != 0;
-    if (!ge) {
-      ge = true;
-      for (size_t i = n; i-- > 0;) {
-        if (t[i] != m_m[i]) {
-          ge = t[i] > m_m[i];
-          break;
-        }
-      }
+    L d[max_limbs];
+    L borrow = 0;
+    for (size_t i = 0; i < n; ++i) {
+      const L x = t[i];
+      const L diff = static_cast<L>(x - m_m[i]);
+      const L b1 = static_cast<L>(x < m_m[i]);
+      d[i] = static_cast<L>(diff - borrow);
+      borrow = static_cast<L>(b1 | static_cast<L>(diff < borrow));
     }
-    if (ge) {
-      L borrow = 0;
-      for (size_t i = 0; i < n; ++i) {
-        const L x = t[i];
-        const L y = static_cast<L>(m_m[i] + borrow);
-        const L y_carry = y < borrow;
-        r[i] = static_cast<L>(x - y);
-        borrow = static_cast<L>((x < y) | y_carry);
-      }
-    } else {
-      std::memcpy(r, t, n * sizeof(L));
-    }
+    // (top:t) >= m exactly when top is set or the subtraction did not borrow.
+    const L take_difference = static_cast<L>(nonzero_bit(top) | (borrow ^ 1));
+    const L mask = value_barrier(static_cast<L>(0 - take_difference));
+    for (size_t i = 0; i < n; ++i) r[i] = static_cast<L>((d[i] & mask) | (t[i] & ~mask));
   }
 
   size_t m_n = 0;
@@ -384,6 +396,62 @@ bignum multi_exp(const bignum* const* bases, const bignum* const* exps, size_t c
   unit[0] = 1;
   ctx.mul(acc, acc, unit);
   return ctx.store(acc);
+}
+
+// Bit i of v read from its word array, for any i below the capacity: the
+// same reads whatever the value (words above its size are zero).
+inline uint32_t raw_bit(const bignum& v, size_t i) {
+  return i / 32 < cap ? (v.words()[i / 32] >> (i % 32)) & 1u : 0u;
+}
+
+// base^exp mod m for a secret exp < 2^bits: a fixed 4-bit window over
+// ceil(bits / 4) windows. Every window squares four times and multiplies by
+// one table entry (entry 0 is 1 in Montgomery form, so zero digits cost the
+// same); the entry is gathered by reading all sixteen and keeping one by mask.
+// base is reduced first (a variable-time division) unless the caller says it
+// is already below m, as a secret base must be.
+bignum secret_exp(const bignum& base, const bignum& exp, const bignum& m, size_t bits, bool base_reduced) {
+  if (m.is_zero() || !m.is_odd()) throw std::domain_error("exponentiation needs an odd modulus");
+  if (exp.bit_length() > bits) throw std::invalid_argument("exponent longer than its fixed length");
+  const bignum one(1);
+  if (m == one) return bignum();
+  using L = limb;
+  constexpr int w = 4;
+  constexpr size_t entries = size_t{1} << w;
+  constexpr size_t nl = montgomery<L>::max_limbs;
+  const montgomery<L> ctx(m);
+  const size_t n = ctx.size();
+
+  L table[entries][nl];
+  L unit[nl] = {};
+  unit[0] = 1;
+  ctx.mul(table[0], ctx.r2(), unit);  // R mod m: 1 in Montgomery form
+  L b[nl];
+  ctx.load(base_reduced ? base : bignum::mod(base, m), b);
+  ctx.mul(table[1], b, ctx.r2());
+  for (size_t i = 2; i < entries; ++i) ctx.mul(table[i], table[i - 1], table[1]);
+
+  L acc[nl];
+  L entry[nl];
+  std::memcpy(acc, table[0], n * sizeof(L));
+  const size_t windows = (bits + w - 1) / w;
+  for (size_t win = windows; win-- > 0;) {
+    for (int i = 0; i < w; ++i) ctx.sqr(acc, acc);
+    uint32_t digit = 0;
+    for (int i = w; i-- > 0;) digit = (digit << 1) | raw_bit(exp, win * w + static_cast<size_t>(i));
+    std::memset(entry, 0, n * sizeof(L));
+    for (size_t t = 0; t < entries; ++t) {
+      const L keep = value_barrier(static_cast<L>(nonzero_bit(static_cast<L>(t ^ digit)) - 1));
+      for (size_t i = 0; i < n; ++i) entry[i] |= table[t][i] & keep;
+    }
+    ctx.mul(acc, acc, entry);
+  }
+  ctx.mul(acc, acc, unit);
+  const bignum out = ctx.store(acc);
+  std::memset(acc, 0, sizeof(acc));
+  std::memset(entry, 0, sizeof(entry));
+  std::memset(table, 0, sizeof(table));
+  return out;
 }
 
 uint8_t hex_value(char c) {
@@ -637,6 +705,61 @@ bool bignum::mod_inverse(const bignum& a, const bignum& m, bignum* out) {
   }
   *out = u == one ? x1 : x2;
   return true;
+}
+
+bignum bignum::mod_exp_secret(const bignum& base, const bignum& exp, const bignum& m, size_t bits) {
+  return secret_exp(base, exp, m, bits, false);
+}
+
+bignum bignum::mul_mod_secret(const bignum& a, const bignum& b, const bignum& m) {
+  if (m.is_zero() || !m.is_odd()) throw std::domain_error("secret products need an odd modulus");
+  const bignum one(1);
+  if (m == one) return bignum();
+  using L = limb;
+  constexpr size_t nl = montgomery<L>::max_limbs;
+  const montgomery<L> ctx(m);
+  L x[nl], y[nl];
+  ctx.load(a, x);
+  ctx.load(b, y);
+  ctx.mul(x, x, y);         // a * b / R
+  ctx.mul(x, x, ctx.r2());  // a * b
+  const bignum out = ctx.store(x);
+  std::memset(x, 0, sizeof(x));
+  std::memset(y, 0, sizeof(y));
+  return out;
+}
+
+bignum bignum::add_mod_secret(const bignum& a, const bignum& b, const bignum& m) {
+  if (m.is_zero() || !m.is_odd()) throw std::domain_error("secret sums need an odd modulus");
+  const size_t n = m.m_size;
+  uint32_t sum[cap], diff[cap];
+  uint64_t carry = 0;
+  for (size_t i = 0; i < n; ++i) {
+    carry += static_cast<uint64_t>(a.m_words[i]) + b.m_words[i];
+    sum[i] = static_cast<uint32_t>(carry);
+    carry >>= 32;
+  }
+  uint64_t borrow = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const uint64_t d = static_cast<uint64_t>(sum[i]) - m.m_words[i] - borrow;
+    diff[i] = static_cast<uint32_t>(d);
+    borrow = (d >> 32) & 1;
+  }
+  // a + b >= m exactly when the sum carried out or the subtraction did not
+  // borrow.
+  const uint32_t take_difference = static_cast<uint32_t>(carry | (borrow ^ 1));
+  const uint32_t mask = value_barrier(static_cast<uint32_t>(0 - take_difference));
+  for (size_t i = 0; i < n; ++i) sum[i] = (diff[i] & mask) | (sum[i] & ~mask);
+  bignum out;
+  out.set_words(sum, n);
+  std::memset(sum, 0, sizeof(sum));
+  std::memset(diff, 0, sizeof(diff));
+  return out;
+}
+
+bignum bignum::inverse_mod_prime_secret(const bignum& a, const bignum& m) {
+  if (m.is_zero() || !m.is_odd() || m.bit_length() < 2) throw std::domain_error("inverse needs an odd prime");
+  return secret_exp(a, sub(m, bignum(2)), m, m.bit_length(), true);
 }
 
 bignum bignum::mod_exp(const bignum& base, const bignum& exp, const bignum& m) {

@@ -15,8 +15,12 @@
 //   - Modular exponentiation uses Montgomery multiplication and therefore
 //     needs an odd modulus. On hosts with a 128-bit product type the
 //     Montgomery code works on 64-bit limbs, elsewhere on 32-bit words.
-//   - Nothing here runs in constant time; the code is meant for checking
-//     public values and for signing on the packaging machine.
+//   - The general operations do not run in constant time: their loops,
+//     branches and table reads follow the operands' values. They serve
+//     public values (verification, the public parts of signing). Secret
+//     values (a private value x, a nonce k and its inverse) go through the
+//     *_secret operations below, which are built for that; see there for
+//     what they hide and what they do not.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -89,6 +93,42 @@ class bignum {
   // (b1^e1 * b2^e2) mod m, m odd, by one interleaved pass over both exponents.
   static bignum mod_exp2(const bignum& b1, const bignum& e1, const bignum& b2, const bignum& e2,
                          const bignum& m);
+
+  // --- Secret operands ------------------------------------------------------
+  // Arithmetic modulo a public odd modulus m on secret operands below m (not
+  // checked: the comparison would itself depend on the secret). Each of these
+  // runs one fixed sequence of word operations and memory reads, set by the
+  // length of m (and by bits) alone:
+  //   - Montgomery products whose final conditional subtraction is always
+  //     computed and then chosen by a mask, never by a branch;
+  //   - exponentiation by a fixed 4-bit window over exactly `bits` exponent
+  //     bits, leading zeros included: per window four squarings and one
+  //     multiplication by a table entry, the entry read by scanning the
+  //     whole table and keeping the wanted one by mask. The loop count and the
+  //     sequence of products do not follow the exponent's value or length;
+  //   - additions with the reduction chosen by mask.
+  // What they do not hide: the word products themselves (a processor whose
+  // multiplier is faster for small operands still leaks through them; the
+  // usual x86 ones are not), and the trimming of a result to its significant
+  // words when it is handed back as a bignum (a secret intermediate has leading
+  // zero words with a probability of about 2^-32 per word). The masks pass
+  // through a compiler barrier so that they stay masks, but the generated
+  // code is not checked by any test. The general operations used around them
+  // on public values (reducing g and r, reading and writing bytes) are not
+  // covered.
+
+  // base^exp mod m, m odd, exp < 2^bits (std::invalid_argument otherwise);
+  // base may be any value: it is reduced first with the general division, so
+  // it must be public (g).
+  static bignum mod_exp_secret(const bignum& base, const bignum& exp, const bignum& m, size_t bits);
+  // (a * b) mod m, a and b below m, m odd.
+  static bignum mul_mod_secret(const bignum& a, const bignum& b, const bignum& m);
+  // (a + b) mod m, a and b below m, m odd.
+  static bignum add_mod_secret(const bignum& a, const bignum& b, const bignum& m);
+  // a^(m-2) mod m: the inverse of a for a prime m and 0 < a < m (Fermat),
+  // through mod_exp_secret. A composite m gives a value that is no inverse;
+  // the caller checks when m is not known to be prime.
+  static bignum inverse_mod_prime_secret(const bignum& a, const bignum& m);
 
   // Internal: sets the value from words (least significant first); count must
   // not exceed the capacity.

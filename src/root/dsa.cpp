@@ -1,5 +1,6 @@
 #include "root/dsa.h"
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 
@@ -182,15 +183,24 @@ std::vector<uint8_t> sign(const digest& hash, bytes_view x_bytes, const domain& 
   if (x.is_zero() || x >= d.q) throw std::invalid_argument("private value outside [1, q-1]");
   const size_t qlen = d.q.byte_length();
   const bignum z = bignum::mod(bits_to_int(hash.bytes(), d.q.bit_length()), d.q);
+  const size_t qbits = d.q.bit_length();
   nonce_generator nonces(hash.bytes(), x, d.q);
-  // A nonce giving r = 0 or s = 0 is replaced by the generator's next one;
-  // parameters that keep giving zero (such as g = 0) are refused.
+  // The secret values (x, k, k^-1 and the products with them) go through the
+  // fixed-sequence operations of bignum: g^k runs over all qbits bits of k
+  // whatever its length, and k^-1 is k^(q-2) by the same fixed window instead
+  // of Euclid's branches. r, z and s are public. A nonce giving r = 0 or s = 0
+  // is replaced by the generator's next one; parameters that keep giving zero
+  // (such as g = 0) are refused.
   for (int attempt = 0; attempt < 100; ++attempt) {
     const bignum k = nonces.next();
-    const bignum r = bignum::mod(bignum::mod_exp(d.g, k, d.p), d.q);
-    bignum k_inv;
-    if (r.is_zero() || !bignum::mod_inverse(k, d.q, &k_inv)) continue;
-    const bignum s = bignum::mul_mod(k_inv, bignum::add_mod(z, bignum::mul_mod(x, r, d.q), d.q), d.q);
+    const bignum r = bignum::mod(bignum::mod_exp_secret(d.g, k, d.p, qbits), d.q);
+    if (r.is_zero()) continue;
+    const bignum k_inv = bignum::inverse_mod_prime_secret(k, d.q);
+    // Fermat's inverse holds for a prime q only; a key text may carry any q.
+    if (bignum::mul_mod_secret(k, k_inv, d.q) != bignum(1))
+      throw std::invalid_argument("unusable DSA domain parameters: q is not prime");
+    const bignum xr = bignum::mul_mod_secret(x, r, d.q);
+    const bignum s = bignum::mul_mod_secret(k_inv, bignum::add_mod_secret(z, xr, d.q), d.q);
     if (s.is_zero()) continue;
     std::vector<uint8_t> out = fixed_bytes(r, qlen);
     const std::vector<uint8_t> s_bytes = fixed_bytes(s, qlen);
@@ -204,7 +214,9 @@ std::vector<uint8_t> public_value(bytes_view x_bytes, const domain& params) {
   domain_values d;
   bignum x;
   if (!read_domain(params, &d) || !read(x_bytes, &x)) throw std::invalid_argument("unusable DSA key");
-  return fixed_bytes(bignum::mod_exp(d.g, x, d.p), params.p.size());
+  // x is secret: the exponentiation runs over the whole length of its text.
+  const size_t bits = std::max(d.q.bit_length(), 8 * x_bytes.size());
+  return fixed_bytes(bignum::mod_exp_secret(d.g, x, d.p, bits), params.p.size());
 }
 
 key_pair generate_key(const domain& params) {
@@ -305,6 +317,48 @@ std::vector<named_key> key_set(uint32_t number) {
   for (const char* name = key_set_names(number); *name != 0; ++name)
     keys.push_back({*name, table_key(*name)});
   return keys;
+}
+
+namespace {
+
+// value at a fixed size, left-padded; false when it needs more bytes.
+bool append_padded(std::vector<uint8_t>& out, bytes_view value, size_t size) {
+  size_t skip = 0;
+  while (skip < value.size() && value[skip] == 0) ++skip;
+  if (value.size() - skip > size) return false;
+  out.insert(out.end(), size - (value.size() - skip), 0);
+  out.insert(out.end(), value.begin() + static_cast<ptrdiff_t>(skip), value.end());
+  return true;
+}
+
+bool append_key(std::vector<uint8_t>& out, bytes_view p, bytes_view q, bytes_view g, bytes_view y) {
+  return append_padded(out, p, 256) && append_padded(out, q, 32) && append_padded(out, g, 256) &&
+         append_padded(out, y, 256);
+}
+
+}  // namespace
+
+const char* ring_fingerprint() { return detail::ring_fingerprint; }
+
+bool ring_is_development() { return detail::ring_development; }
+
+std::string table_fingerprint() {
+  std::vector<uint8_t> table;
+  for (const named_key& k : detail::ring_keys) {
+    if (!append_key(table, k.key.params.p, k.key.params.q, k.key.params.g, k.key.y))
+      throw std::invalid_argument("key table value longer than its field");
+  }
+  return hash_block(table.data(), table.size()).to_hex_narrow().substr(0, 16);
+}
+
+char development_key_name(const key_pair& key) {
+  std::vector<uint8_t> bytes;
+  if (!append_key(bytes, key.p, key.q, key.g, key.y)) return 0;
+  const digest d = hash_block(bytes.data(), bytes.size());
+  for (const detail::named_digest& k : detail::development_keys) {
+    if (std::equal(d.bytes().begin(), d.bytes().end(), k.sha256)) return k.name;
+  }
+  return 0;
 }
 
 bool verify_key_set(const digest& hash, bytes_view signature, uint32_t number, char* which) {

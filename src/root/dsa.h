@@ -15,7 +15,14 @@
 //   Malformed keys (even p or q, q < 2) fail as well; nothing throws.
 //
 // Signing (sign) uses deterministic nonces (RFC 6979, HMAC-SHA256), so the
-// same digest and key always give the same signature.
+// same digest and key always give the same signature. Its arithmetic on
+// secrets (g^k, k^-1, x * r, k^-1 * (z + x * r)) runs through bignum's
+// *_secret operations: a fixed number of steps whatever the nonce's length,
+// the inverse by Fermat instead of Euclid. Not covered: the nonce generator's
+// test of each candidate against q (a retry shows that a discarded candidate
+// was too large, nothing about the k in use) and what bignum.h lists.
+// Verification handles public values only and keeps the faster variable-time
+// code.
 //
 // Key text (the private key files of the key ring, and what `sfxtool keygen`
 // writes): lines "<name> <hex>" for the names p, q, g, y and x; empty lines
@@ -106,10 +113,41 @@ const char* key_set_names(uint32_t number);
 // first key that accepts it goes to *which when given.
 bool verify_key_set(const digest& hash, bytes_view signature, uint32_t number, char* which = nullptr);
 
+// --- The key ring's identity -----------------------------------------------------
+//
+// The table as the program holds it is, for each key A..H in order, its p
+// (256 bytes), q (32), g (256) and y (256), big-endian and left-padded. The
+// ring's fingerprint is the first 8 bytes of the SHA-256 of those 6,400
+// bytes as 16 lower-case hex digits, computed by the generator at build time.
+//
+// The development ring (keys/dev-ring.txt) has its private halves in the
+// repository: anything signed with its keys proves nothing. A ring holding
+// any of its keys is a development ring.
+
+// The fingerprint compiled in ("5871b9e5ebaaa689" for the development ring).
+const char* ring_fingerprint();
+// The fingerprint computed from the table itself (tests and sfxtool check
+// the compiled one against it).
+std::string table_fingerprint();
+// Whether this build's ring holds a key of the development ring.
+bool ring_is_development();
+// The name ('A'..'H') of the development ring's key with these p, q, g and y
+// (leading zero bytes ignored), or 0 when the key is none of them.
+char development_key_name(const key_pair& key);
+
 namespace detail {
-// Generated from the key ring: the keys A..H in order, and the ring's name.
+struct named_digest {
+  char name;
+  uint8_t sha256[32];
+};
+// Generated from the key ring: the keys A..H in order, the ring's name, its
+// fingerprint and whether it holds development keys, and the SHA-256 of each
+// development key's p || q || g || y (at the table's sizes).
 extern const named_key ring_keys[8];
 extern const char* const ring_name;
+extern const char* const ring_fingerprint;
+extern const bool ring_development;
+extern const named_digest development_keys[8];
 }  // namespace detail
 
 }  // namespace kro::root::dsa

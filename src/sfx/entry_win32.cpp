@@ -9,6 +9,7 @@
 #include "exceptions/exceptions.h"
 #include "features/splash/window_messages.h"
 #include "log/logger.h"
+#include "root/dsa.h"
 #include "sfx/brand.h"
 #include "sfx/entry.h"
 #include "sfx/error_box.h"
@@ -100,6 +101,12 @@ int program_entry(const wchar_t* command_line_text, int /*show*/) {
     const std::string version = file_version_text();
     log::write(log::info, "*** Starting SFX (%s), System(%s) ***", version.c_str(),
                text::to_utf8(os::display_name()).c_str());
+    // Which public keys this program trusts: the key ring's fingerprint.
+    if (root::dsa::ring_is_development()) {
+      log::write(log::info, "Key ring %s (development)", root::dsa::ring_fingerprint());
+    } else {
+      log::write(log::info, "Key ring %s", root::dsa::ring_fingerprint());
+    }
     if (!os::is_windows7_sp(1)) {
       log::write(log::fatal, "This operating system (%d.%d.%d) is not supported.",
                  static_cast<int>(os::major()), static_cast<int>(os::minor()), static_cast<int>(os::build()));

@@ -73,6 +73,11 @@ const uint8_t* unpacker::stored_bytes() const {
     throw kro::exceptions::error(codes::invalid_data, "Unsupported data reader (%d)",
                                  static_cast<int>(m_entry.flags));
   }
+  if (m_entry.flags == fmt::flags_stored && m_entry.size > m_output_limit) {
+    throw kro::exceptions::error(packers::codec_memory_error,
+                                 "The unpacked data exceed the limit of %llu bytes!",
+                                 static_cast<unsigned long long>(m_output_limit));
+  }
   return stored;
 }
 
@@ -92,6 +97,7 @@ std::vector<uint8_t> unpacker::unpack_to_memory() {
     bytes.assign(stored, stored + m_entry.size);
   } else {
     packers::lzma_packer packer;
+    if (m_limited) packer.set_output_limit(m_output_limit);
     bytes = packer.unpack(stored, m_entry.size);
   }
   if (!m_entry.sha256.empty()) {
@@ -106,6 +112,7 @@ void unpacker::write_file(files::native_handle file, const uint8_t* stored) {
     detail::set_file_content(file, stored, m_entry.size);
   } else {
     packers::lzma_packer packer;
+    if (m_limited) packer.set_output_limit(m_output_limit);
     packer.unpack(stored, m_entry.size, file);
   }
   if (!m_entry.sha256.empty()) {
@@ -126,6 +133,8 @@ void unpacker::unpack_to_file(const std::wstring& path) {
     throw;
   }
 }
+
+void unpacker::unpack_to_handle(files::native_handle file) { write_file(file, stored_bytes()); }
 
 std::shared_ptr<unpacker_intf> unpacker::factory::create(std::shared_ptr<files::file_mapping> mapping,
                                                          const payload_entry& entry) {

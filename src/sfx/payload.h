@@ -99,6 +99,18 @@ class unpacker : public unpacker_intf {
   std::vector<uint8_t> unpack_to_memory() override;
   std::wstring sha256() const override { return m_entry.sha256; }
 
+  // For tools that read packages not yet verified: refuse files that unpack
+  // to more than limit bytes (code 2, "The unpacked data exceed the limit of
+  // %llu bytes!"); LZMA output is then never preallocated beyond what was
+  // decoded (lzma_packer::set_output_limit). Default: no limit.
+  void set_output_limit(uint64_t limit) noexcept {
+    m_output_limit = limit;
+    m_limited = true;
+  }
+  // Unpacks into a file the caller created and owns, with the same checks as
+  // unpack_to_file; after a failure the caller removes the file.
+  void unpack_to_handle(files::native_handle file);
+
   const payload_entry& entry() const { return m_entry; }
 
   class factory {
@@ -116,6 +128,8 @@ class unpacker : public unpacker_intf {
 
   std::shared_ptr<files::file_mapping> m_mapping;
   payload_entry m_entry;
+  uint64_t m_output_limit = UINT64_MAX;
+  bool m_limited = false;
 };
 
 class payload : public payload_intf, private payload_enumerator::factory, private unpacker::factory {

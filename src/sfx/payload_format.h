@@ -59,6 +59,11 @@ static_assert(magic_field.size == magic.size());
 // Largest alias the 16-bit length field can describe.
 inline constexpr uint32_t max_alias_bytes = 0xFFFF;
 
+// Largest file a record carries: the 32-bit size field bounds a stored file;
+// the tools hold the files of LZMA records (whose own header may announce
+// any size) to the same bound.
+inline constexpr uint64_t max_file_bytes = 0xFFFFFFFF;
+
 // Little-endian integer access to a byte buffer.
 template <class T>
 constexpr T load_le(const uint8_t* p) {

@@ -10,6 +10,7 @@ namespace kro::tool {
 using args = std::vector<std::string>;
 
 int keygen(const args& a);
+int keys(const args& a);
 int sign_xml(const args& a);
 int sign_block(const args& a);
 int pack(const args& a);

@@ -1,13 +1,19 @@
 // extract: every payload file of a package into a folder, through the
-// self-extractor's own payload index and unpacker, which check each file's
+// self-extractor's own payload reader and unpacker, which check each file's
 // SHA-256.
 //
 // The package is opened and mapped once; the signature is checked on that
-// mapping, and the files are read from it. Every file is first unpacked to
-// "<name>.tmp-sfxtool" beside its target; only when all of them are in place
-// and checked are they renamed to their names. On any failure the temporary
-// files and the folders this run created are removed again, so a failed
-// extraction leaves the folder as it was (files that were there before stay).
+// mapping, and the files are read from it. Every file is first unpacked into
+// a temporary file beside its target, created exclusively under a random name
+// (io.h); only when all of them are in place, checked and flushed are they
+// renamed to their names. On any failure the temporary files and the folders
+// this run created are removed again, so a failed extraction leaves the
+// folder as it was (files that were there before stay).
+//
+// A package that has not been verified (--no-verify) is hostile: no file may
+// unpack to more than the format's bound (4 GiB - 1 bytes) or --max-size,
+// LZMA output is never preallocated from the size its header announces, and
+// record time stamps of any 64-bit value are taken without overflow.
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -15,9 +21,10 @@
 #include <system_error>
 
 #include "exceptions/exceptions.h"
+#include "packers/lzma_packer.h"
 #include "root/verify_signature.h"
 #include "sfx/payload.h"
-#include "sfx/sfx_data.h"
+#include "sfx/payload_format.h"
 #include "text/text.h"
 #include "tool/commands.h"
 #include "tool/io.h"
@@ -30,7 +37,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* help_text =
-    "usage: sfxtool extract PACKAGE -o DIR [--no-verify]\n\n"
+    "usage: sfxtool extract PACKAGE -o DIR [--no-verify] [--max-size BYTES]\n\n"
     "Checks the signature of PACKAGE under key set 3 (as sfx.exe and verify do;\n"
     "a package that does not verify is refused unless --no-verify), then writes\n"
     "every payload file into DIR under its alias, sub-folders created, with the\n"
@@ -43,14 +50,16 @@ constexpr const char* help_text =
     "path below its folders, aliases that need one path as file and as folder, and\n"
     "a folder of DIR that is a link. Files already in DIR under these names are\n"
     "replaced; nothing is written to them until every file has been unpacked and\n"
-    "checked, and a failure (a wrong checksum, say) removes what this run wrote.";
+    "checked, and a failure (a wrong checksum, say) removes what this run wrote.\n\n"
+    "No file is unpacked beyond 4294967295 bytes (the format's bound) or BYTES,\n"
+    "whatever its LZMA header announces; such a file fails the extraction. A time\n"
+    "stamp beyond what file times hold is set to the latest one they do (with a\n"
+    "warning).";
 
 struct item {
   std::string name;
-  std::wstring alias;  // payload key; empty for a record found by hash
-  std::wstring sha256;
+  sfx::payload_entry entry;
   uint64_t size = 0;
-  uint64_t timestamp = 0;
   fs::path target;
   fs::path temporary;
 };
@@ -61,7 +70,7 @@ class cleanup {
   ~cleanup() {
     if (m_done) return;
     std::error_code ignored;
-    for (auto it = m_files.rbegin(); it != m_files.rend(); ++it) fs::remove(*it, ignored);
+    for (auto it = m_files.rbegin(); it != m_files.rend(); ++it) remove_file(*it);
     for (auto it = m_folders.rbegin(); it != m_folders.rend(); ++it)
       fs::remove(*it, ignored);  // only if empty
   }
@@ -93,10 +102,23 @@ void make_folders(const fs::path& root, const fs::path& dir, cleanup& undo) {
   }
 }
 
+// --max-size BYTES, held to the format's bound.
+uint64_t size_limit(const options& o) {
+  const auto given = o.value("max-size");
+  if (!given) return sfx::payload_format::max_file_bytes;
+  if (given->empty() || given->size() > 20 || given->find_first_not_of("0123456789") != std::string::npos)
+    throw usage_error("--max-size takes a number of bytes");
+  try {
+    return std::min<uint64_t>(std::stoull(*given), sfx::payload_format::max_file_bytes);
+  } catch (const std::out_of_range&) {
+    return sfx::payload_format::max_file_bytes;
+  }
+}
+
 }  // namespace
 
 int extract(const args& a) {
-  const options o(a, {"o"}, {"no-verify"});
+  const options o(a, {"o", "max-size"}, {"no-verify"});
   if (o.help()) {
     std::puts(help_text);
     return 0;
@@ -104,6 +126,7 @@ int extract(const args& a) {
   if (o.positional().size() != 1) throw usage_error("one package expected");
   const std::string package = o.positional()[0];
   const fs::path out = o.required("o");
+  const uint64_t limit = size_limit(o);
 
   sfx::executable_image image;
   try {
@@ -130,10 +153,8 @@ int extract(const args& a) {
     for (bool more = records.first(); more; more = records.next()) {
       const sfx::payload_entry& e = *records.current();
       item it;
-      it.alias = e.alias;
+      it.entry = e;
       it.name = e.alias.empty() ? text::to_utf8(e.sha256) : text::to_utf8(e.alias);
-      it.sha256 = e.sha256;
-      it.timestamp = e.timestamp;
       if (!is_safe_name(it.name)) {
         unsafe.push_back(it.name);
         continue;
@@ -162,15 +183,6 @@ int extract(const args& a) {
     if (folders.count(below("", it.name).generic_string()))
       throw tool_error("alias '" + it.name + "' names a file and, in other aliases, a folder");
 
-  // The payload index of the self-extractor hands out the unpackers.
-  sfx::sfx_data data;
-  std::unique_ptr<sfx::payload_intf> index;
-  try {
-    index = sfx::payload::factory().create_from(image, data);
-  } catch (const std::exception& e) {
-    throw tool_error("cannot read the payload of '" + package + "': " + e.what());
-  }
-
   cleanup undo;
   std::error_code ec;
   if (!fs::exists(out, ec)) {
@@ -188,34 +200,45 @@ int extract(const args& a) {
       if (fs::is_symlink(fs::symlink_status(it.target, ec)) ||
           fs::is_directory(fs::symlink_status(it.target, ec)))
         throw tool_error("'" + it.target.string() + "' exists and is a link or a folder");
-      it.temporary = it.target;
-      it.temporary += ".tmp-sfxtool";
-      fs::remove(it.temporary, ec);
-      const std::shared_ptr<sfx::unpacker_intf> unpacker =
-          it.alias.empty() ? index->find_by_hash(it.sha256) : index->find_by_alias(it.alias);
-      if (!unpacker) throw tool_error("internal error: '" + it.name + "' is not in the payload index");
+      // The self-extractor's own unpacker, held to the limit, into a file
+      // created here exclusively.
+      sfx::unpacker unpacker(image.mapping, it.entry);
+      unpacker.set_output_limit(limit);
+      temporary_file temporary = create_temporary_beside(it.target);
+      it.temporary = temporary.path;
       undo.file(it.temporary);
       try {
-        unpacker->unpack_to_file(wide_path(it.temporary));
+        unpacker.unpack_to_handle(temporary.file.get());
       } catch (const kro::exceptions::detail::base& e) {
-        throw tool_error("'" + it.name + "': " + e.what() + " (code " + std::to_string(e.code()) + ")");
+        temporary.file.reset();
+        std::string hint;
+        if (e.code() == packers::codec_memory_error)
+          hint = "; at most " + std::to_string(limit) + " bytes are unpacked per file (--max-size BYTES)";
+        throw tool_error("'" + it.name + "': " + e.what() + " (code " + std::to_string(e.code()) + ")" +
+                         hint);
       }
+      flush_file(temporary.file.get(), it.temporary);
+      temporary.file.reset();
       it.size = fs::file_size(it.temporary);
       shown.advance(1);
     }
   }
-  for (const item& it : items) {
-    fs::rename(it.temporary, it.target, ec);
-    if (ec)
-      throw tool_error("cannot rename '" + it.temporary.string() + "' to '" + it.target.string() +
-                       "': " + ec.message());
-  }
+  for (const item& it : items) replace_file(it.temporary, it.target);
   undo.done();
   for (const item& it : items) {
-    const auto stamp = std::chrono::sys_seconds(std::chrono::seconds(static_cast<int64_t>(it.timestamp)));
-    fs::last_write_time(it.target, std::chrono::file_clock::from_sys(stamp), ec);
+    const uint64_t stamp = it.entry.timestamp;
+    if (stamp > latest_file_time)
+      std::fprintf(
+          stderr,
+          "sfxtool extract: warning: '%s': time stamp %llu (%s) lies beyond what file times hold; set "
+          "to %s\n",
+          it.name.c_str(), static_cast<unsigned long long>(stamp), utc_text(stamp).c_str(),
+          utc_text(latest_file_time).c_str());
+    if (!set_modification_time(it.target, stamp))
+      std::fprintf(stderr, "sfxtool extract: warning: '%s': cannot set its modification time\n",
+                   it.name.c_str());
     std::printf("%s  %llu  %s\n", it.name.c_str(), static_cast<unsigned long long>(it.size),
-                text::to_utf8(it.sha256).c_str());
+                text::to_utf8(it.entry.sha256).c_str());
   }
   return 0;
 }

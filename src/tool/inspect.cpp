@@ -1,7 +1,6 @@
 // inspect: the PE layout, every payload record and the signature of a file.
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "files/file_mapping.h"
 #include "root/verify_signature.h"
@@ -16,19 +15,6 @@ namespace kro::tool {
 namespace {
 
 namespace sig = sfx::signature;
-
-std::string utc(uint64_t seconds) {
-  const std::time_t t = static_cast<std::time_t>(seconds);
-  std::tm parts{};
-#ifdef _WIN32
-  gmtime_s(&parts, &t);
-#else
-  gmtime_r(&t, &parts);
-#endif
-  char text[32];
-  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &parts);
-  return text;
-}
 
 const char* storage(uint32_t flags) { return flags == 0 ? "stored" : flags == 1 ? "lzma" : "unknown"; }
 
@@ -76,8 +62,8 @@ int inspect(const args& a) {
     ++count;
     std::printf(
         "record %-3u      type %c, %s, %u bytes at 0x%08x, %s\n                sha-256 %s, alias '%s'\n",
-        count, static_cast<char>(e.type), storage(e.flags), e.size, e.data_offset, utc(e.timestamp).c_str(),
-        text::to_utf8(e.sha256).c_str(), text::to_utf8(e.alias).c_str());
+        count, static_cast<char>(e.type), storage(e.flags), e.size, e.data_offset,
+        utc_text(e.timestamp).c_str(), text::to_utf8(e.sha256).c_str(), text::to_utf8(e.alias).c_str());
     end = uint64_t{e.data_offset} + e.size;
   }
   if (count && end + 58 <= data.size())

@@ -1,6 +1,7 @@
 // keygen, and key files shared by the signing commands.
 #include "tool/keys.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <sstream>
@@ -86,6 +87,52 @@ char key_in_set(const dsa::key_pair& key, uint32_t key_set) {
   return 0;
 }
 
+void warn_if_development_key(const char* command, const dsa::key_pair& key) {
+  if (const char name = dsa::development_key_name(key))
+    std::fprintf(stderr,
+                 "sfxtool %s: warning: signing with development key %c, whose private half is public "
+                 "(keys/dev-private/): the signature proves nothing; never release what it signs\n",
+                 command, name);
+}
+
+int keys(const args& a) {
+  const options o(a, {}, {});
+  if (o.help() || !o.positional().empty()) {
+    if (!o.help()) throw usage_error("no arguments expected");
+    std::puts(
+        "usage: sfxtool keys\n\n"
+        "Prints the key ring this build of sfxtool (and the sfx.exe of the same build)\n"
+        "carries: its fingerprint (the first 8 bytes of the SHA-256 of the key table,\n"
+        "which sfx.exe logs at start as \"Key ring <fingerprint>\"), whether it holds\n"
+        "development keys, and its key sets.");
+    return 0;
+  }
+  const std::string computed = dsa::table_fingerprint();
+  if (computed != dsa::ring_fingerprint())
+    throw tool_error("internal error: the key table's fingerprint is " + computed + ", " +
+                     dsa::ring_fingerprint() + " was compiled in");
+  std::printf("key ring        %s%s\n", dsa::ring_fingerprint(),
+              dsa::ring_is_development() ? " (development)" : "");
+  if (dsa::ring_is_development()) {
+    std::string names;
+    for (const dsa::named_key& k : dsa::detail::ring_keys) {
+      dsa::key_pair pub;
+      pub.p.assign(k.key.params.p.begin(), k.key.params.p.end());
+      pub.q.assign(k.key.params.q.begin(), k.key.params.q.end());
+      pub.g.assign(k.key.params.g.begin(), k.key.params.g.end());
+      pub.y.assign(k.key.y.begin(), k.key.y.end());
+      if (dsa::development_key_name(pub))
+        names += names.empty() ? std::string(1, k.name) : std::string(" ") + k.name;
+    }
+    std::printf("development     keys %s are the development ring's; their private halves are public\n",
+                names.c_str());
+  }
+  for (uint32_t set = 0; set <= dsa::max_key_set; ++set)
+    std::printf("key set %u       %s%s\n", set, dsa::key_set_names(set),
+                set == dsa::sfx_key_set ? " (sfx.exe checks this set)" : "");
+  return 0;
+}
+
 int keygen(const args& a) {
   const options o(a, {"ring", "domain", "o", "comment"}, {"force"});
   if (o.help()) {
@@ -105,8 +152,9 @@ int keygen(const args& a) {
   const dsa::key_pair key = dsa::generate_key(params.params());
   const std::string comment = o.value("comment").value_or("Private DSA key made by sfxtool keygen (domain " +
                                                           std::to_string(domain) + "). Keep it secret.");
-  const std::string text = dsa::format_key_text(key, comment);
-  write_file_atomically(out, text.data(), text.size());
+  std::string text = dsa::format_key_text(key, comment);
+  write_file_atomically(out, text.data(), text.size(), file_access::private_to_owner);
+  std::fill(text.begin(), text.end(), '\0');
   std::string y;
   for (uint8_t b : key.y) {
     char hex[3];

@@ -15,4 +15,8 @@ root::dsa::key_pair load_private_key(const std::string& path);
 // public value, or 0 when none of the set's keys is this one.
 char key_in_set(const root::dsa::key_pair& key, uint32_t key_set);
 
+// A warning on stderr ("sfxtool COMMAND: warning: ...") when the key is one
+// of the development ring's, whose private halves are public.
+void warn_if_development_key(const char* command, const root::dsa::key_pair& key);
+
 }  // namespace kro::tool

@@ -18,6 +18,7 @@ struct command {
 
 constexpr command commands[] = {
     {"keygen", kro::tool::keygen, "make a DSA key pair on a domain-parameter set of a key ring"},
+    {"keys", kro::tool::keys, "print the key ring this build carries: fingerprint, development keys, sets"},
     {"sign-xml", kro::tool::sign_xml, "append the signature comment to an XML document"},
     {"sign-block", kro::tool::sign_block, "append the binary signature block to any file"},
     {"pack", kro::tool::pack, "build a signed package from the stub, sfx-info.xml and files"},

@@ -49,6 +49,9 @@ input_file parse_input(const std::string& spec, bool lzma) {
   f.lzma = lzma;
   if (f.alias.empty()) throw usage_error("empty alias in '" + spec + "'");
   if (!std::filesystem::is_regular_file(f.path)) throw tool_error("cannot open '" + f.path.string() + "'");
+  if (std::filesystem::file_size(f.path) > sfx::payload_format::max_file_bytes)
+    throw tool_error("'" + f.path.string() + "' is " + std::to_string(std::filesystem::file_size(f.path)) +
+                     " bytes; a payload file holds at most 4294967295");
   if (f.alias.size() > sfx::payload_format::max_alias_bytes)
     throw tool_error("alias of '" + f.path.string() + "' is " + std::to_string(f.alias.size()) +
                      " bytes; at most 65535 fit");
@@ -132,6 +135,7 @@ int pack(const args& a) {
   if (!o.positional().empty()) throw usage_error("unexpected argument '" + o.positional()[0] + "'");
   const std::string out = o.required("o");
   const auto key = load_private_key(o.required("key"));
+  warn_if_development_key("pack", key);
   const char key_name = key_in_set(key, root::dsa::sfx_key_set);
   if (!key_name)
     throw tool_error(

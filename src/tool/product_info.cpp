@@ -132,6 +132,7 @@ int product_info(const args& a) {
   const std::string name = o.required("name");
   const std::string version = o.required("version");
   const auto key = load_private_key(o.required("key"));
+  warn_if_development_key("product-info", key);
   std::optional<uint64_t> fixed_time;
   if (auto t = o.value("time")) {
     try {

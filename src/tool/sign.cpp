@@ -33,6 +33,7 @@ int sign_xml(const args& a) {
     return 0;
   }
   const auto key = load_private_key(o.required("key"));
+  warn_if_development_key("sign-xml", key);
   const std::string in = o.positional()[0];
   std::string document = read_text(in);
   const auto found = sig::locate(reinterpret_cast<const uint8_t*>(document.data()), document.size());
@@ -61,6 +62,7 @@ int sign_block(const args& a) {
     return 0;
   }
   const auto key = load_private_key(o.required("key"));
+  warn_if_development_key("sign-block", key);
   const std::string in = o.positional()[0];
   std::vector<uint8_t> data = read_file(in);
   const auto found = sig::locate(data.data(), data.size());

@@ -6,6 +6,8 @@ and the payload, creates its temporary folder and stops in setup preparation
 import os
 import sys
 sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+import key_ring  # noqa: E402
 import kro_e2e as e2e  # noqa: E402
 import package  # noqa: E402
 
@@ -36,6 +38,13 @@ class LogFile(e2e.PrefixTest):
         level, tag, lines = records[0]
         self.assertEqual((level, tag), ("info", "msfx"))
         self.assertEqual(lines[0], "*** Starting SFX (1.0.0.1), System(Windows 7 SP1 x86) ***")
+        # The next record names the build's key ring by its fingerprint,
+        # computed here from the ring the build was configured with.
+        ring = key_ring.build_ring(e2e.BUILD_DIR)
+        expected = "Key ring " + key_ring.fingerprint(ring)
+        if key_ring.development_keys(ring):
+            expected += " (development)"
+        self.assertEqual(records[1], ["info", "msfx", [expected]])
         messages = [r[2][0] for r in records]
         self.assertIn("SFX started with command line '/silent /offline'", messages)
         self.assertIn("DSA for file 'C:\\kro\\sfx.exe' verified with result '1'", messages)

@@ -6,6 +6,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
+sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "support"))
+import key_ring  # noqa: E402
 import kro_e2e as e2e  # noqa: E402
 import package  # noqa: E402
 
@@ -47,6 +49,23 @@ class SfxtoolExe(e2e.PrefixTest):
         verified = self.tool("verify", "C:\\work\\package.exe")
         self.assertEqual(verified.returncode, 1, verified.stdout)
         self.assertIn("NOT valid", verified.stdout)
+
+    def test_keygen_and_key_ring(self):
+        work = self.prefix.unix("C:\\keys")
+        os.makedirs(work, exist_ok=True)
+        ring = os.path.join(work, "ring.txt")
+        with open(ring, "wb") as f, open(key_ring.DEV_RING, "rb") as src:
+            f.write(src.read())
+        for force in ([], ["--force"]):
+            made = self.tool("keygen", "--ring", "C:\\keys\\ring.txt", "--domain", "1", "-o", "C:\\keys\\new.key",
+                             *force)
+            self.assertEqual(made.returncode, 0, made.stdout + made.stderr)
+        with open(os.path.join(work, "new.key")) as f:
+            self.assertIn("\nx ", f.read())
+        self.assertEqual(sorted(os.listdir(work)), ["new.key", "ring.txt"], "no temporary file stays")
+        keys = self.tool("keys")
+        ring_in_build = key_ring.build_ring(e2e.BUILD_DIR)
+        self.assertIn("key ring        " + key_ring.fingerprint(ring_in_build), keys.stdout)
 
 
 if __name__ == "__main__":

@@ -165,7 +165,7 @@ class Offline(unittest.TestCase):
         # found by their hash, and are extracted under their sha-256 text.
         out = self.pack("--product-info", "pi.xml", "--setup-dir", "x86", "--hashed-setup", "--setup-dir", "x64",
                         "--setup-dir", "common", out="both.exe")
-        self.assertNotIn("warning", out)
+        self.assertNotIn("warning: setup file", out)
         digest = hashlib.sha256(self.read("x86/bin/core.dll")).hexdigest()
         self.assertIn(digest + "  36000  " + digest, self.tool("extract", "both.exe", "-o", "both"))
         self.assertEqual(self.read("both/" + digest), self.read("x86/bin/core.dll"))
@@ -180,7 +180,10 @@ class Offline(unittest.TestCase):
         self.write("other/morrow.exe", b"not the listed content")
         self.write("mod-bad.dll", b"MZ module")
         self.tool("sign-block", "--key", KEY_A, "mod-bad.dll")
+        with open(self.path("4gib.bin"), "wb") as f:
+            f.truncate(1 << 32)  # sparse: one byte more than a payload file holds
         cases = [
+            (["--lzma", "4gib.bin"], "a payload file holds at most 4294967295"),
             (["--product-info", "pi-unsigned.xml"], "not signed under key set 3"),
             (["--product-info", "pi-a.xml"], "not signed under key set 3"),
             (["--module", "mod.dll"], "is not signed"),
@@ -229,6 +232,54 @@ class Offline(unittest.TestCase):
         self.pack("--unchecked-names", "--file", "a=mod.dll", "--file", "a=extra.edat", out="twice.exe")
         self.tool("extract", "twice.exe", "-o", "tw")
         self.assertEqual(self.read("tw/a"), b"edat data")
+
+    def test_extract_holds_hostile_records_to_limits(self):
+        self.write("zeros.bin", bytes(200000))
+        self.pack("--lzma", "zeros.bin", "--file", "plain.bin=extra.edat", out="good.exe")
+        report = self.tool("inspect", "good.exe")
+        offset = int(re.search(r"lzma, \d+ bytes at 0x([0-9a-f]+), .*\n.*alias 'zeros.bin'", report).group(1), 16)
+        # The LZMA header of zeros.bin announces 2^40 bytes; its body is tiny.
+        data = bytearray(self.read("good.exe"))
+        data[offset + 5:offset + 13] = (1 << 40).to_bytes(8, "little")
+        self.write("huge.exe", bytes(data))
+        cases = [
+            ("huge.exe", [], "exceed the limit of 4294967295 bytes"),
+            ("good.exe", ["--max-size", "199999"], "exceed the limit of 199999 bytes"),
+            ("good.exe", ["--max-size", "8"], "exceed the limit of 8 bytes"),  # the stored file too
+        ]
+        for package, extra, message in cases:
+            with self.subTest(package=package, extra=extra):
+                out = self.tool("extract", package, "--no-verify", "-o", "x", *extra, code=1)
+                self.assertIn(message, out)
+                self.assertIn("--max-size", out)
+                self.assertFalse(os.path.exists(self.path("x")), "nothing of a failed run stays")
+        listing = self.tool("extract", "good.exe", "-o", "x", "--max-size", "200000")
+        self.assertIn("zeros.bin  200000  ", listing)
+        self.assertEqual(self.read("x/zeros.bin"), bytes(200000))
+        for bad in ("12k", "-1", ""):
+            with self.subTest(bad=bad):
+                self.tool("extract", "good.exe", "-o", "y", "--max-size", bad, code=2)
+
+    def test_time_stamps_of_any_value(self):
+        cases = [
+            # (stamp, as inspect shows it, clamped)
+            (0, "1970-01-01 00:00:00", False),
+            (9223372036854775807, "292277026596-12-04 15:30:07", True),
+            (18446744073709551615, "584554051223-11-09 07:00:15", True),
+        ]
+        for stamp, text, clamped in cases:
+            with self.subTest(stamp=stamp):
+                self.tool("pack", "--stub", STUB, "--info", "info.xml", "--key", KEY_G, "-o", "t.exe",
+                          "--time", str(stamp), "--file", "a.bin=extra.edat")
+                self.assertIn(text, self.tool("inspect", "t.exe"))
+                shutil.rmtree(self.path("t"), ignore_errors=True)
+                out = self.tool("extract", "t.exe", "-o", "t")
+                self.assertEqual("lies beyond what file times hold" in out, clamped, out)
+                mtime = int(os.path.getmtime(self.path("t/a.bin")))
+                if clamped:
+                    self.assertGreater(mtime, 9000000000)  # the latest time the system takes
+                else:
+                    self.assertEqual(mtime, stamp)
 
 
 if __name__ == "__main__":

@@ -2,6 +2,7 @@
 inspection, reproducibility, clear errors, and the Authenticode release flow
 with osslsigncode as the peer."""
 import os
+import re
 import shutil
 import struct
 import subprocess
@@ -104,6 +105,52 @@ class Sfxtool(unittest.TestCase):
         self.write("x.bin", b"payload")
         self.tool("sign-block", "--key", "new.key", "x.bin")
         self.tool("verify", "--key-set", "4", "x.bin", code=1)  # a new key is in no set of the build
+
+    def test_keys_and_development_key_warnings(self):
+        report = self.tool("keys")
+        fingerprint = re.search(r"^key ring +([0-9a-f]{16})( \(development\))?$", report, re.M)
+        self.assertTrue(fingerprint, report)
+        self.assertIn("key set 3       GH (sfx.exe checks this set)", report)
+        development = bool(fingerprint.group(2))
+        # Signing with a development key warns, whatever the build's ring;
+        # a key of one's own does not.
+        self.write("w.xml", INFO)
+        self.write("w.bin", b"data")
+        self.tool("keygen", "--ring", os.path.join(KEYS, "dev-ring.txt"), "--domain", "1", "-o", "own.key")
+        warning = "warning: signing with development key G"
+        cases = [
+            (["sign-xml", "--key", KEY_G, "w.xml", "-o", "w1.xml"], True),
+            (["sign-block", "--key", KEY_G, "w.bin", "-o", "w1.bin"], True),
+            (["sign-xml", "--key", "own.key", "w.xml", "-o", "w2.xml"], False),
+            (["sign-block", "--key", "own.key", "w.bin", "-o", "w2.bin"], False),
+        ]
+        for args, warns in cases:
+            with self.subTest(args=args):
+                self.assertEqual(warning in self.tool(*args), warns)
+        if development:
+            self.assertIn(warning, self.package("dev.exe"))
+
+    def test_keygen_writes_private_files_and_follows_no_link(self):
+        ring = os.path.join(KEYS, "dev-ring.txt")
+        folder = self.path("keys")
+        os.makedirs(folder)
+        self.tool("keygen", "--ring", ring, "--domain", "1", "-o", "keys/a.key")
+        self.assertEqual(os.stat(os.path.join(folder, "a.key")).st_mode & 0o777, 0o600)
+        # A link planted at the key's name is replaced by the key file, not
+        # written through; its target keeps its content.
+        victim = self.write("victim.txt", b"precious")
+        os.symlink(victim, os.path.join(folder, "b.key"))
+        self.tool("keygen", "--ring", ring, "--domain", "1", "-o", "keys/b.key", "--force")
+        self.assertFalse(os.path.islink(os.path.join(folder, "b.key")))
+        self.assertEqual(os.stat(os.path.join(folder, "b.key")).st_mode & 0o777, 0o600)
+        with open(victim, "rb") as f:
+            self.assertEqual(f.read(), b"precious")
+        with open(os.path.join(folder, "b.key")) as f:
+            self.assertIn("\nx ", f.read())
+        # No temporary file stays, after success or failure.
+        self.assertIn("cannot rename", self.tool("keygen", "--ring", ring, "--domain", "1", "-o", "keys", "--force",
+                                                 code=1))
+        self.assertEqual(sorted(os.listdir(folder)), ["a.key", "b.key"])
 
     def test_pack_inspect_and_reproducibility(self):
         self.package("one.exe")

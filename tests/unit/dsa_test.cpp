@@ -215,6 +215,46 @@ TEST(bignum, identities_over_the_ring_primes) {
   EXPECT_EQ(bignum::mod_exp2(base, bignum(), y, bignum(), p), bignum(1));
 }
 
+// The fixed-sequence operations for secrets give what the general ones give,
+// for exponents with leading zero bits and words, zero, one and the largest
+// values, on a 2048-bit and a 256-bit modulus.
+TEST(bignum, secret_operations_match_the_general_ones) {
+  const dsa::key_pair& g = dev_key('G');
+  const bignum p = bignum::from_bytes(g.p), q = bignum::from_bytes(g.q), base = bignum::from_bytes(g.g);
+  const bignum x = bignum::from_bytes(g.x);
+  const bignum q1 = bignum::sub(q, bignum(1));
+  const bignum exponents[] = {bignum(),
+                              bignum(1),
+                              bignum(0xF),
+                              bignum(0x10),
+                              bignum::shift_right(x, 37),
+                              bignum::shift_right(x, 224),  // one word only
+                              x,
+                              q1};
+  for (const bignum& e : exponents) {
+    SCOPED_TRACE(e.to_hex());
+    EXPECT_EQ(bignum::mod_exp_secret(base, e, p, 256), bignum::mod_exp(base, e, p));
+    EXPECT_EQ(bignum::mod_exp_secret(e, x, q, 256), bignum::mod_exp(e, x, q));
+    if (!e.is_zero()) {
+      const bignum inverse = bignum::inverse_mod_prime_secret(e, q);
+      EXPECT_EQ(bignum::mul_mod(inverse, e, q), bignum(1));
+    }
+    EXPECT_EQ(bignum::mul_mod_secret(e, x, q), bignum::mul_mod(e, x, q));
+    EXPECT_EQ(bignum::mul_mod_secret(e, q1, q), bignum::mul_mod(e, q1, q));
+    EXPECT_EQ(bignum::add_mod_secret(e, x, q), bignum::add_mod(e, x, q));
+    EXPECT_EQ(bignum::add_mod_secret(e, q1, q), bignum::add_mod(e, q1, q));
+  }
+  // A base beyond the modulus is reduced; a 1-word modulus works.
+  EXPECT_EQ(bignum::mod_exp_secret(bignum::add(base, p), x, p, 256), bignum::mod_exp(base, x, p));
+  EXPECT_EQ(bignum::mod_exp_secret(bignum(5), bignum(117), bignum(1000003), 7), bignum(136318));
+  EXPECT_EQ(bignum::mod_exp_secret(bignum(5), bignum(117), bignum(1), 7), bignum());
+  // The exponent must fit its fixed length; the modulus must be odd.
+  EXPECT_THROW(bignum::mod_exp_secret(base, x, p, 128), std::invalid_argument);
+  EXPECT_THROW(bignum::mod_exp_secret(base, x, bignum(10), 256), std::domain_error);
+  EXPECT_THROW(bignum::mul_mod_secret(x, x, bignum(10)), std::domain_error);
+  EXPECT_THROW(bignum::add_mod_secret(x, x, bignum()), std::domain_error);
+}
+
 // --- HMAC-SHA256 (RFC 4231 cases 2 and 6) ----------------------------------------
 
 TEST(hmac_sha256, rfc4231_vectors) {
@@ -279,6 +319,43 @@ TEST(dsa, rfc6979_deterministic_signatures) {
   }
 }
 
+// Signatures of the development keys as the first signing code made them:
+// the signing arithmetic may change, its output may not. "short nonce 181"
+// has a nonce with a leading zero byte and gives an r with one.
+TEST(dsa, signatures_of_known_vectors_stay_the_same) {
+  struct row {
+    char key;
+    const char* message;
+    const char* signature;
+  };
+  static constexpr row rows[] = {
+      {'G', "known vector",
+       "af843858ab43982bc41747fec5d68b209b043c569895f1ff6fba30abc2b69597"
+       "06cb23f8fd4feeaba2b0a17d8a46885e9c9dcbf81f091f56a315a312fff699c9"},
+      {'G', "short nonce 181",
+       "0055bec402a93a3c376d84488a820a3dd7f4d153009772fccc5346536eedfb37"
+       "951df6e825b76bf95368e0d972b820d0ec849a23bf52d7e7df891bd0d661617d"},
+      {'G', "short nonce 451",
+       "22d66047188c39e09ca8a5bcf498712e65dcd25cefa4e67b4551110667fe36e8"
+       "0a71da77d75e42f69e4738aa03f5e5a338c07615d2e8b08a2208eddac79770b0"},
+      {'B', "known vector",
+       "777563b9f1e6abbe0a0ad855379299404e8e743e17a01087da502d1f1fc6e819"
+       "2ee73b20d275c374378038ff6f0cbfce51ebb90dc539d2cb38f4745fcde773d1"},
+      {'C', "known vector",
+       "86cdd2518adad58c018edb4471b88c34a51830f05e0949c002c81462bd54fec5"
+       "c8b6c6023b31f0012c8b3656cf6b585cdd203ab08d8197132371ac904f1e607d"},
+  };
+  for (const row& c : rows) {
+    SCOPED_TRACE(std::string(1, c.key) + " " + c.message);
+    const dsa::key_pair& k = dev_key(c.key);
+    const std::vector<uint8_t> signature = dsa::sign(hash_of(c.message), k.x, k.params());
+    std::vector<uint8_t> expected(64);
+    bignum::from_hex(c.signature).to_bytes(expected.data(), expected.size());
+    EXPECT_EQ(signature, expected);
+  }
+  EXPECT_EQ(dsa::rfc6979_nonce(hash_of("short nonce 181").bytes(), dev_key('G').x, dev_key('G').q)[0], 0);
+}
+
 // r or s at and around the boundaries of (0, q), oversized values and odd
 // lengths all fail; leading zero bytes do not change the integers.
 TEST(dsa, boundary_values_fail) {
@@ -340,6 +417,31 @@ TEST(dsa, dev_private_keys_match_the_key_table) {
   EXPECT_NE(dev_key('A').p, dev_key('B').p);
   EXPECT_NE(dev_key('B').p, dev_key('C').p);
   EXPECT_EQ(dev_key('A').p, dev_key('H').p);
+}
+
+// The compiled-in fingerprint is the table's own; the development ring's
+// keys are known by content, whatever their leading zero bytes, and no other
+// key is taken for one of them.
+TEST(dsa, ring_fingerprint_and_development_keys) {
+  EXPECT_EQ(dsa::table_fingerprint(), dsa::ring_fingerprint());
+  EXPECT_EQ(std::string(dsa::ring_fingerprint()).size(), 16u);
+  // This suite runs on the development ring (see above).
+  EXPECT_TRUE(dsa::ring_is_development());
+  EXPECT_STREQ(dsa::ring_fingerprint(), "5871b9e5ebaaa689");
+  for (char name = 'A'; name <= 'H'; ++name) {
+    SCOPED_TRACE(std::string(1, name));
+    dsa::key_pair k = dev_key(name);
+    EXPECT_EQ(dsa::development_key_name(k), name);
+    k.q.insert(k.q.begin(), 3, 0);
+    EXPECT_EQ(dsa::development_key_name(k), name);
+    k.y.back() ^= 1;
+    EXPECT_EQ(dsa::development_key_name(k), 0);
+  }
+  const dsa::key_pair fresh = dsa::generate_key(dev_key('G').params());
+  EXPECT_EQ(dsa::development_key_name(fresh), 0);
+  dsa::key_pair too_long = dev_key('G');
+  too_long.p.insert(too_long.p.begin(), 1);
+  EXPECT_EQ(dsa::development_key_name(too_long), 0);
 }
 
 // Which key sets accept a signature of each key (B and C on their own

@@ -315,6 +315,57 @@ TEST(unpacker, undecodable_records_fail_without_leaving_a_file) {
   EXPECT_FALSE(target.exists()) << "a partial file was left behind";
 }
 
+// With a limit (packages not yet verified), stored and LZMA files above it
+// fail with code 2, and a header announcing 2^40 bytes fails before anything
+// is written; files within it unpack to memory and into a caller's handle.
+TEST(unpacker, a_limit_holds_every_file_and_output_grows_as_decoded) {
+  kro::packers::lzma_packer packer;
+  const std::string text(1000, 'k');
+  std::vector<uint8_t> huge = packer.pack(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  for (int i = 0; i < 8; ++i) huge[5 + i] = static_cast<uint8_t>((uint64_t{1} << 40) >> (8 * i));
+  std::vector<uint8_t> cut = packer.pack(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+  for (int i = 0; i < 8; ++i) cut[5 + i] = static_cast<uint8_t>((uint64_t{3} << 30) >> (8 * i));
+  payload_file exe([&](payload_writer& w) {
+    add(w, L"stored", text);
+    add(w, L"packed", text, payload_writer::storage::lzma);
+    add_wrong_digest(w, "huge", huge, fmt::flags_lzma);
+    add_wrong_digest(w, "cut", cut, fmt::flags_lzma);
+    w.add_end();
+  });
+  auto files = exe.open();
+  auto limited = [&](const wchar_t* alias, uint64_t limit) {
+    auto file = std::dynamic_pointer_cast<kro::sfx::unpacker>(files->find_by_alias(alias));
+    EXPECT_TRUE(file);
+    file->set_output_limit(limit);
+    return file;
+  };
+  std::string what;
+  for (const wchar_t* alias : {L"stored", L"packed"}) {
+    SCOPED_TRACE(kro::text::to_utf8(alias));
+    EXPECT_EQ(code_of([&] { limited(alias, 999)->unpack_to_memory(); }, &what), 2);
+    EXPECT_EQ(what, "The unpacked data exceed the limit of 999 bytes!");
+    EXPECT_EQ(limited(alias, 1000)->unpack_to_memory(), bytes_of(text));
+    temp_file target("target");
+    {
+      kro::files::unique_file handle = kro::sfx::detail::create_target(target.path());
+      limited(alias, 1000)->unpack_to_handle(handle.get());
+    }
+    EXPECT_EQ(target.read(), bytes_of(text));
+  }
+  temp_file target("target");
+  {
+    kro::files::unique_file handle = kro::sfx::detail::create_target(target.path());
+    EXPECT_EQ(code_of([&] { limited(L"huge", fmt::max_file_bytes)->unpack_to_handle(handle.get()); }, &what),
+              2);
+    EXPECT_EQ(what, "The unpacked data exceed the limit of 4294967295 bytes!");
+    // 3 GiB announced, within the limit, 1000 bytes there: the stream ends
+    // early and the file holds what was decoded, never the announced size.
+    EXPECT_EQ(code_of([&] { limited(L"cut", fmt::max_file_bytes)->unpack_to_handle(handle.get()); }, &what),
+              1);
+  }
+  EXPECT_LE(std::filesystem::file_size(target.fs_path()), text.size());
+}
+
 TEST(unpacker, data_outside_the_executable_is_a_read_outside_the_view) {
   temp_file exe("short");
   exe.write(pe_fixture().image());
