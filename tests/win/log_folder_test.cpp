@@ -348,14 +348,40 @@ TEST(log_folder_win, open_folder_is_reset_and_open_file_refused) {
   EXPECT_EQ(file_text(place.log_file()), "\xEF\xBB\xBFtheirs\r\n");
 }
 
+// What the process passes to OutputDebugStringA: the call raises
+// DBG_PRINTEXCEPTION_C, which a vectored handler sees first.
+class debugger_capture {
+ public:
+  debugger_capture() : m_handler(AddVectoredExceptionHandler(1, &on_exception)) { s_text.clear(); }
+  ~debugger_capture() { RemoveVectoredExceptionHandler(m_handler); }
+  debugger_capture(const debugger_capture&) = delete;
+  debugger_capture& operator=(const debugger_capture&) = delete;
+  const std::string& text() const { return s_text; }
+
+ private:
+  static LONG CALLBACK on_exception(EXCEPTION_POINTERS* info) {
+    const EXCEPTION_RECORD* r = info->ExceptionRecord;
+    if (r->ExceptionCode == DBG_PRINTEXCEPTION_C && r->NumberParameters >= 2) {
+      const auto* text = reinterpret_cast<const char*>(r->ExceptionInformation[1]);
+      const size_t n = r->ExceptionInformation[0];
+      if (text && n > 0) s_text.append(text, n - 1);
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+  }
+  static inline std::string s_text;
+  PVOID m_handler;
+};
+
 TEST(log_folder_win, wrong_kinds_are_refused) {
   {
     common_folder place;
     ASSERT_TRUE(std::filesystem::create_directories(place.morrow()));
     put_file(place.logs(), "a file named like the folder");
+    debugger_capture debugger;
     const prepared got = prepare(system_api(), place.common(), L"Orvex Software");
     EXPECT_FALSE(got.usable);
     EXPECT_NE(got.refusal.find(to_utf8(place.logs())), std::string::npos) << got.refusal;
+    EXPECT_EQ(debugger.text(), got.refusal + "\n") << "the refusal goes to the debugger output";
     EXPECT_EQ(file_text(place.logs()), "a file named like the folder");
   }
   {
