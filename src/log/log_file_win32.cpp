@@ -3,7 +3,8 @@
 // The file is opened with read, append and delete access and shared for
 // reading, writing and deletion, so other processes can read or rotate it
 // while this one writes. Writes through an append-only handle always land at
-// the end of the file.
+// the end of the file. No open follows a link: a link in place of the log is
+// refused, and one in place of the ".old" file is left where it is.
 #include <windows.h>
 
 #include <cstring>
@@ -60,9 +61,18 @@ constexpr unsigned char utf8_bom[3] = {0xEF, 0xBB, 0xBF};
 
 int32_t last_error() { return static_cast<int32_t>(GetLastError()); }
 
+// Every open acts on the name itself: a link (reparse point) is opened as
+// the link, never followed.
 file_handle open_file(const std::wstring& path, DWORD access, DWORD disposition) {
-  return file_handle(
-      CreateFileW(path.c_str(), access, share_all, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr));
+  return file_handle(CreateFileW(path.c_str(), access, share_all, nullptr, disposition,
+                                 FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+}
+
+// Whether an open file is a link (or cannot be told apart from one).
+bool is_reparse_point(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info{};
+  if (!GetFileInformationByHandle(file, &info)) return true;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
 }
 
 // The NT form of a path ("\??\C:\..."), as FILE_RENAME_INFO takes it.
@@ -174,8 +184,8 @@ class win32_log_file final : public log_file {
     const std::wstring old = path + L".old";
     if (rename_open_file(m_file.get(), old, true)) return true;
 
-    file_handle in_use = open_file(old, DELETE, OPEN_EXISTING);
-    if (!in_use) return true;  // the ".to_rotate." file stays
+    file_handle in_use = open_file(old, DELETE | FILE_READ_ATTRIBUTES, OPEN_EXISTING);
+    if (!in_use || is_reparse_point(in_use.get())) return true;  // the ".to_rotate." file stays
     const std::wstring doomed = old + L".to_delete." + root::new_guid_text();
     if (rename_open_file(in_use.get(), doomed, false)) delete_at_restart(doomed);
     if (!rename_open_file(m_file.get(), old, true)) delete_at_restart(rotating);
@@ -193,6 +203,11 @@ std::shared_ptr<log_file> open_log_file(const std::wstring& path) {
   // another process may create the file between our attempts.
   for (int attempt = 0; attempt < 4; ++attempt) {
     if (file_handle file = open_file(path, log_access, OPEN_EXISTING)) {
+      // A link in place of the log is neither written nor moved.
+      if (is_reparse_point(file.get())) {
+        throw exceptions::error(static_cast<int32_t>(ERROR_CANT_ACCESS_FILE),
+                                L"Failed to open log file '%ls': it is a link", path.c_str());
+      }
       if (starts_with_bom(file.get())) return std::make_shared<win32_log_file>(std::move(file));
       // Never append to a file this logger did not create.
       if (!win32_log_file(std::move(file)).rotate()) {

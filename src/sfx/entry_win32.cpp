@@ -1,6 +1,5 @@
 // The program entry: log file, operating-system check, the run, and the
 // error policy that maps every failure to a message box and an exit code.
-#include <shlobj.h>
 #include <windows.h>
 
 #include <memory>
@@ -15,6 +14,7 @@
 #include "sfx/error_box.h"
 #include "sfx/error_codes.h"
 #include "sfx/failure_policy.h"
+#include "sfx/log_folder.h"
 #include "sfx/sfx_process.h"
 #include "sfx/sfx_reporting.h"
 #include "sfx/sfx_translator.h"
@@ -29,41 +29,6 @@ namespace {
 namespace os = kro::environment::os_version;
 
 constexpr int64_t log_size_limit = 4194304;
-
-std::wstring common_app_data() {
-  wchar_t path[MAX_PATH + 1] = {};
-  if (SUCCEEDED(SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA, nullptr, SHGFP_TYPE_CURRENT, path)))
-    return path;
-  DWORD bytes = 0;
-  constexpr const wchar_t* key = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders";
-  LSTATUS status =
-      RegGetValueW(HKEY_LOCAL_MACHINE, key, L"Common AppData", RRF_RT_REG_SZ, nullptr, nullptr, &bytes);
-  if (status == ERROR_SUCCESS && bytes >= sizeof(wchar_t)) {
-    std::wstring value(bytes / sizeof(wchar_t), L'\0');
-    status = RegGetValueW(HKEY_LOCAL_MACHINE, key, L"Common AppData", RRF_RT_REG_SZ, nullptr, value.data(),
-                          &bytes);
-    if (status == ERROR_SUCCESS) {
-      value.resize(wcsnlen(value.c_str(), value.size()));
-      return value;
-    }
-  }
-  throw kro::exceptions::error(static_cast<int32_t>(status),
-                               "Unable to find the common application data folder.");
-}
-
-// Creates the folder and every missing parent; failures are ignored (the log
-// file then cannot be opened, which the logger reports).
-void create_folders(const std::wstring& path) {
-  const DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) return;
-  for (size_t pos = path.find(L'\\', 3); pos != std::wstring::npos; pos = path.find(L'\\', pos + 1))
-    CreateDirectoryW(path.substr(0, pos).c_str(), nullptr);
-  CreateDirectoryW(path.c_str(), nullptr);
-}
-
-std::wstring log_folder() {
-  return common_app_data() + L"\\" + brand_record().company_folder + L"\\Morrow\\Logs";
-}
 
 // The version of this executable, read from its own version resource.
 std::string file_version_text() {
@@ -92,10 +57,13 @@ int program_entry(const wchar_t* command_line_text, int /*show*/) {
     const std::wstring cmd = command_line_text ? command_line_text : L"";
     reporter = sfx_reporting::factory().create(cmd);
 
-    const std::wstring folder = log_folder();
-    create_folders(folder);
-    log_path = folder + L"\\sfx.log";
-    log::logger().set_log_file(log_path, log_size_limit, log::debug);
+    // A log folder that cannot be created or is not safe to use leaves the
+    // run without a log file (the reason goes to the debugger output).
+    const log_folder::api system = log_folder::system_api();
+    const log_folder::prepared logs =
+        log_folder::prepare(system, log_folder::common_app_data(system), brand_record().company_folder);
+    log_path = logs.log_file;
+    if (logs.usable) log::logger().set_log_file(log_path, log_size_limit, log::debug);
     log::logger().set_flush_level(log::error);
 
     const std::string version = file_version_text();
@@ -116,6 +84,8 @@ int program_entry(const wchar_t* command_line_text, int /*show*/) {
     // (naming them here also keeps their registration in the image).
     log::write(log::debug, "Window messages: KroSplashScreenHide=0x%04x, TaskbarButtonCreated=0x%04x",
                features::splash::splash_hide_message(), features::splash::taskbar_button_created_message());
+
+    for (const std::string& note : logs.notes) log::write(log::info, "%s", note.c_str());
 
     std::shared_ptr<sfx_process_intf> process = sfx_process::factory().create(reporter);
     exit_code = process->run(program_path(), cmd.c_str());

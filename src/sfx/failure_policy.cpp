@@ -34,7 +34,10 @@ failure_outcome classify_failure(const std::exception_ptr& failure) {
     return {codes::exit_missing_setup_file, codes::exit_missing_setup_file, L"@Sfx_MissingSfx", {}};
   } catch (const kro::exceptions::detail::base& e) {
     log::write_exception(log::error, e, "%s", "");
-    return {e.code(), e.code(), text::from_utf8(e.what()), {}};
+    // Exit code 0 reads as success: a failure raised with code 0 ends as a
+    // generic failure.
+    const int32_t code = e.code() != 0 ? e.code() : codes::exit_generic;
+    return {code, code, text::from_utf8(e.what()), {}};
   } catch (const std::exception& e) {
     log::write(log::error, "SFX catch generic exception: %s", text_of(e));
     return {codes::exit_generic, codes::exit_generic, text::from_utf8(text_of(e)), {}};

@@ -9,6 +9,7 @@
 //   download_file_fail               44002          "@Sfx_Download_Fail" with {0}    its code
 //   missign_sfx_file                 44051          "@Sfx_MissingSfx"                44051
 //   any other program exception      its code       its text (logged at error)       its code
+//                                    (1 when its code is 0: a failure never exits with 0)
 //   any other std::exception         1              its text (logged at error)       1
 #include <cstdint>
 #include <exception>

@@ -11,16 +11,14 @@
 // link without a reparse tag, whose removal would reach its target, is left.
 // Files that cannot be removed after a second try, 200 ms later, and folders
 // that stay behind are put on the system's delete-at-restart list.
-// clang-format off
 #include <windows.h>
-#include <sddl.h>  // needs <windows.h> first
-// clang-format on
 
 #include <memory>
 #include <string>
 #include <utility>
 
 #include "exceptions/exceptions.h"
+#include "files/access_check.h"
 #include "files/directory.h"
 #include "log/logger.h"
 #include "root/random.h"
@@ -29,7 +27,6 @@
 namespace kro::sfx {
 namespace {
 
-constexpr wchar_t folder_sddl[] = L"D:P(A;CIOI;GA;;;SY)(A;CIOI;GA;;;BA)(A;CIOI;GRGX;;;BU)";
 constexpr DWORD windows_directory_capacity = 260;
 constexpr DWORD file_attempt_pause_ms = 200;
 constexpr DWORD folder_retry_pause_ms = 10;
@@ -217,9 +214,8 @@ class temp_dir_impl final : public temp_dir_intf {
 }  // namespace
 
 void* detail::make_temp_dir_security_descriptor() {
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(folder_sddl, SDDL_REVISION_1, &descriptor,
-                                                            nullptr)) {
+  void* descriptor = files::access::private_folder_descriptor().release();
+  if (!descriptor) {
     const DWORD error = GetLastError();
     log::write(log::error, "Create tmp directory security descriptor fail %u!", static_cast<unsigned>(error));
     throw kro::exceptions::error(static_cast<int32_t>(error),

@@ -56,6 +56,8 @@ TEST(failure_policy, clauses_in_order) {
        L"not here",
        {}},
       {"code never set", std::make_exception_ptr(kro::exceptions::fatal()), -1, -1, L"", {}},
+      // A failure never ends with the exit code of success.
+      {"code zero", std::make_exception_ptr(kro::exceptions::error(0, "no code")), 1, 1, L"no code", {}},
       {"payload", std::make_exception_ptr(sx::invalid_payload("broken")), 487, 487, L"broken", {}},
       {"standard",
        std::make_exception_ptr(std::runtime_error("r\xc3\xa9sum\xc3\xa9")),
