@@ -20,7 +20,7 @@ class secure_process_launcher_impl final : public secure_process_launcher_intf,
  public:
   uint32_t run(const command_line& program, const std::wstring& arguments, uint32_t timeout_ms) override {
     const std::wstring executable = program.program().value_or(std::wstring());
-    log::write(log::info, "Start of run_process '%ls', cmdline '%ls', timeout '%u'", executable.c_str(),
+    log::write(log::info, L"Start of run_process '%ls', cmdline '%ls', timeout '%u'", executable.c_str(),
                arguments.c_str(), static_cast<unsigned>(timeout_ms));
     // Without a program the first argument would be started instead.
     if (executable.empty()) {
@@ -34,10 +34,10 @@ class secure_process_launcher_impl final : public secure_process_launcher_intf,
 
     const uint32_t code = create()->run(rendered, true, true, timeout_ms, nullptr, nullptr);
     if (code == still_active) {
-      log::write(log::warning, "Process '%ls', timeout '%u' is still running", rendered.c_str(),
+      log::write(log::warning, L"Process '%ls', timeout '%u' is still running", rendered.c_str(),
                  static_cast<unsigned>(timeout_ms));
     } else {
-      log::write(log::info, "Process '%ls' finished with exit code '%u'", rendered.c_str(),
+      log::write(log::info, L"Process '%ls' finished with exit code '%u'", rendered.c_str(),
                  static_cast<unsigned>(code));
     }
     return code;
