@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "log/logger.h"
+#include "systools/process_facts.h"
 #include "text/text.h"
 
 namespace kro::sfx {
@@ -27,6 +28,15 @@ std::FILE* open_for_write(const std::wstring& path) {
 #else
   return std::fopen(text::to_utf8(path).c_str(), "wb");
 #endif
+}
+
+// Logs a failed save and answers false, leaving the system's code of the
+// failure as the thread's last error for the caller.
+bool failed(const wchar_t* format, const std::wstring& path) {
+  const uint32_t error = systools::last_error();
+  log::write(log::error, format, path.c_str());
+  systools::set_last_error(error);
+  return false;
 }
 
 class morrow_info_document final : public morrow_info_intf {
@@ -54,18 +64,15 @@ class morrow_info_document final : public morrow_info_intf {
   bool save(const std::wstring& path) override {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::FILE* file = open_for_write(path);
-    if (!file) {
-      log::write(log::error, "Unable to open '%s' for writing.", text::to_utf8(path).c_str());
-      return false;
-    }
+    if (!file) return failed(L"Unable to open '%ls' for writing.", path);
+    systools::set_last_error(0);  // what opening left behind is no write error
     pugi::xml_writer_file writer(file);
     m_doc.save(writer, "\t", pugi::format_indent | pugi::format_no_declaration, pugi::encoding_utf8);
     const bool written = std::fflush(file) == 0 && !std::ferror(file);
+    const uint32_t write_error = systools::last_error();
     const bool closed = std::fclose(file) == 0;
-    if (!written || !closed) {
-      log::write(log::error, "Unable to write '%s'.", text::to_utf8(path).c_str());
-      return false;
-    }
+    if (!written) systools::set_last_error(write_error);
+    if (!written || !closed) return failed(L"Unable to write '%ls'.", path);
     return true;
   }
 

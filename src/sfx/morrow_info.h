@@ -13,7 +13,9 @@ class morrow_info_intf {
   virtual void add_copy(const pugi::xml_node& element) = 0;
   // Moves a node of the component's own document under the root.
   virtual void add_move(const pugi::xml_node& node) = 0;
-  // Writes the document (UTF-8, tab indentation); false on failure.
+  // Writes the document (UTF-8, tab indentation); false on failure, which
+  // is logged and leaves the system's code as the thread's last error
+  // (systools::last_error; 0 when none is known).
   virtual bool save(const std::wstring& path) = 0;
   virtual ~morrow_info_intf() = default;
 };

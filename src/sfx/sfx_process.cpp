@@ -166,8 +166,12 @@ int32_t sfx_process::run(const wchar_t* executable_path, const wchar_t* command_
     preparation = m_factories.prepare->create(m_data);
     master_cmd = preparation->prepare(on_splash, on_progress);
 
-    // 15. The hand-off file.
-    m_data.info->save(info_path);
+    // 15. The hand-off file. The setup master never starts without it.
+    if (!m_data.info->save(info_path)) {
+      const uint32_t error = systools::last_error();
+      throw kro::exceptions::error(error != 0 ? static_cast<int32_t>(error) : codes::write_fault,
+                                   L"Unable to write the hand-off file '%ls'!", info_path.c_str());
+    }
 
     // 16. Splash text while the setup master starts.
     if (splash.window) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <regex>
 #include <stdexcept>
 
@@ -54,19 +55,23 @@ class reporter_double : public sfx_reporting_intf {
 
 class info_double : public morrow_info_intf {
  public:
-  explicit info_double(journal& j) : m_j(j) {}
+  // save_error: nullopt saves; otherwise save fails leaving that last error.
+  info_double(journal& j, std::optional<uint32_t> save_error) : m_j(j), m_save_error(save_error) {}
   void add_copy(const pugi::xml_node& element) override {
     nodes.emplace_back(element.name(), element.text().get());
   }
   void add_move(const pugi::xml_node&) override {}
   bool save(const std::wstring& path) override {
     m_j.add("save " + narrow(path));
-    return true;
+    if (!m_save_error) return true;
+    systools::set_last_error(*m_save_error);
+    return false;
   }
   std::vector<std::pair<std::string, std::string>> nodes;
 
  private:
   journal& m_j;
+  std::optional<uint32_t> m_save_error;
 };
 
 class temp_double : public temp_dir_intf {
@@ -127,6 +132,7 @@ struct scenario {
   std::wstring master = L"C:\\windows\\Temp\\kro-test\\common\\morrow.exe";
   bool prepare_throws = false;
   bool launcher_throws = false;
+  std::optional<uint32_t> save_error;  // the hand-off file cannot be written
   bool use_splash = false;
   bool set_silent = false;
   bool set_clear = false;
@@ -171,7 +177,7 @@ class doubles : public temp_dir::factory,
   }
   std::unique_ptr<prepare_setup_intf> create(sfx_data& data) override;
   std::shared_ptr<morrow_info_intf> create_info() {
-    info = std::make_shared<info_double>(j);
+    info = std::make_shared<info_double>(j, s.save_error);
     return info;
   }
   std::shared_ptr<sfx_translator_intf> create(uint32_t lcid) override {
@@ -519,6 +525,31 @@ TEST(sfx_process, failures_release_the_folder_and_skip_the_remaining_stages) {
     EXPECT_THROW(h.run(L""), std::runtime_error);
     EXPECT_TRUE(h.d.j.has("stage sfx-running-morrow"));
     EXPECT_FALSE(h.d.j.has("stage sfx-finish"));
+    EXPECT_EQ(h.d.j.calls.back(), "temp released");
+  }
+}
+
+TEST(sfx_process, a_hand_off_file_that_cannot_be_written_ends_the_run_before_the_launch) {
+  struct row {
+    uint32_t last_error;  // what the failed save leaves
+    int32_t code;
+  };
+  for (const row r : {row{5, 5}, row{112, 112}, row{0, 29}}) {
+    scenario s;
+    s.save_error = r.last_error;
+    harness h(s);
+    try {
+      h.run(L"");
+      FAIL() << "no exception for last error " << r.last_error;
+    } catch (const kro::exceptions::error& e) {
+      EXPECT_EQ(e.code(), r.code);
+      EXPECT_STREQ(e.what(),
+                   "Unable to write the hand-off file 'C:\\windows\\Temp\\kro-test\\morrow-info.xml'!");
+    }
+    EXPECT_TRUE(h.d.j.has("save C:\\windows\\Temp\\kro-test\\morrow-info.xml"));
+    EXPECT_FALSE(h.d.j.has("launcher create"));
+    EXPECT_FALSE(h.d.j.has("launch"));
+    EXPECT_FALSE(h.d.j.has("stage sfx-running-morrow"));
     EXPECT_EQ(h.d.j.calls.back(), "temp released");
   }
 }
