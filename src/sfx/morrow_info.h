@@ -1,6 +1,11 @@
 #pragma once
 // The hand-off document morrow-info.xml: elements collected from the payload,
 // the run and setup preparation, written once before the setup master starts.
+// Its texts and attribute values hold only characters that XML 1.0 allows:
+// any other character of an element handed in (a control character other
+// than tab, line feed and carriage return, U+FFFE, U+FFFF, a lone surrogate,
+// a broken UTF-8 sequence) becomes U+FFFD, so every XML reader accepts the
+// file.
 #include <memory>
 #include <pugixml.hpp>
 #include <string>
