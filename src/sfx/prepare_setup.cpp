@@ -77,7 +77,7 @@ std::wstring prepare_setup::prepare(const splash_callback& splash, const progres
   product_state product{products.front().first, products.front().second, nullptr};
 
   // 11. The working folder.
-  const std::wstring folder = files::join(values.get_string(L"tmp-path", L""), L"common");
+  const std::wstring folder = files::join(values.get_string(L"tmp-path", L""), working_folder_name);
   if (files::is_directory(folder)) {
     log::write(log::info, L"The folder %ls already exists.", folder.c_str());
   } else if (const uint32_t error = files::create_directories(folder)) {

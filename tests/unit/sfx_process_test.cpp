@@ -8,6 +8,7 @@
 #include <stdexcept>
 
 #include "exceptions/exceptions.h"
+#include "files/directory.h"
 #include "systools/process_facts.h"
 #include "text/text.h"
 
@@ -191,6 +192,7 @@ class doubles : public temp_dir::factory,
   std::wstring launched_program;
   std::wstring launched_arguments;
   uint32_t launched_timeout = 0;
+  std::optional<std::wstring> launched_directory;
 };
 
 // Same-signature create() operations of several factories: one adapter each.
@@ -244,11 +246,13 @@ class prepare_double : public prepare_setup_intf {
 class launcher_double : public secure_process_launcher_intf {
  public:
   explicit launcher_double(doubles& d) : m_d(d) {}
-  uint32_t run(const command_line& program, const std::wstring& arguments, uint32_t timeout) override {
+  uint32_t run(const command_line& program, const std::wstring& arguments, uint32_t timeout,
+               const std::optional<std::wstring>& current_directory) override {
     m_d.j.add("launch");
     m_d.launched_program = program.program().value_or(L"");
     m_d.launched_arguments = arguments;
     m_d.launched_timeout = timeout;
+    m_d.launched_directory = current_directory;
     if (m_d.s.launcher_throws) throw std::runtime_error("cannot start");
     return m_d.s.exit_code;
   }
@@ -364,6 +368,7 @@ TEST(sfx_process, runs_the_components_in_order) {
   EXPECT_EQ(h.d.j.calls, expected);
   EXPECT_EQ(h.d.launched_program, L"C:\\windows\\Temp\\kro-test\\common\\morrow.exe");
   EXPECT_EQ(h.d.launched_timeout, 0xFFFFFFFFu);
+  EXPECT_EQ(h.d.launched_directory, std::optional<std::wstring>(L"C:\\windows\\Temp\\kro-test\\common"));
   EXPECT_EQ(h.value(L"tmp-path"), "C:\\windows\\Temp\\kro-test");
 }
 
@@ -426,6 +431,27 @@ TEST(sfx_process, setup_master_arguments) {
     if (pid != std::wstring::npos) expected.replace(pid, 5, std::to_wstring(systools::current_process_id()));
     EXPECT_EQ(narrow(h.d.launched_arguments), narrow(expected))
         << "cmd: " << narrow(r.cmd) << " master: " << narrow(r.master);
+  }
+}
+
+TEST(sfx_process, relative_install_path_reaches_the_setup_master_as_a_full_path) {
+  const std::wstring full = files::full_path(L"my dir");  // against this process's current directory
+  ASSERT_TRUE(files::is_fully_qualified(full) || full.front() == L'/') << narrow(full);
+  harness h;
+  h.run(L"/silent  /install-path:\"my dir\" x");
+  EXPECT_EQ(narrow(h.d.launched_arguments), narrow(L"/morrow-info-path:C:\\windows\\Temp\\kro-test\\morrow-"
+                                                   L"info.xml /install /silent  \"/install-path:" +
+                                                   full + L"\" x"));
+  EXPECT_EQ(h.d.info->nodes[0].second, narrow(L"/silent \"/install-path:" + full + L"\" x"));
+
+  // A full path, or none, leaves the line as it was given, byte for byte.
+  for (const wchar_t* given :
+       {L"/install-path:C:\\x  /a", L"\"/install-path:\\\\srv\\my share\"", L"/x:rel"}) {
+    harness same;
+    same.run(given);
+    EXPECT_EQ(narrow(same.d.launched_arguments),
+              narrow(L"/morrow-info-path:C:\\windows\\Temp\\kro-test\\morrow-info.xml /install " +
+                     std::wstring(given)));
   }
 }
 
