@@ -1,6 +1,8 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 #include "files/directory.h"
 #include "text/text.h"
@@ -34,6 +36,16 @@ uint32_t create_directories(const std::wstring& path, void*) {
   const int error = errno;
   if (is_folder(target)) return 0;
   return error != 0 ? static_cast<uint32_t>(error) : ENOTDIR;
+}
+
+std::wstring full_path(const std::wstring& path) {
+  if (path.empty()) return std::wstring();
+  if (path[0] == L'/' || path[0] == L'\\') return path;
+  char* folder = getcwd(nullptr, 0);
+  if (!folder) return std::wstring();
+  const std::wstring full = join(text::from_utf8(folder), path);
+  std::free(folder);
+  return full;
 }
 
 }  // namespace kro::files

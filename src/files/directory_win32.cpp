@@ -21,4 +21,18 @@ uint32_t create_directories(const std::wstring& path, void* security_attributes)
   return error != ERROR_SUCCESS ? error : ERROR_DIRECTORY;
 }
 
+std::wstring full_path(const std::wstring& path) {
+  if (path.empty()) return std::wstring();
+  std::wstring buffer(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD n = GetFullPathNameW(path.c_str(), static_cast<DWORD>(buffer.size()), buffer.data(), nullptr);
+    if (n == 0) return std::wstring();
+    if (n < buffer.size()) {
+      buffer.resize(n);
+      return buffer;
+    }
+    buffer.resize(n);  // n counts the terminator when the buffer was too small
+  }
+}
+
 }  // namespace kro::files

@@ -17,7 +17,7 @@ void detail::close_fd(int fd) noexcept {
 
 unique_file open_for_read(const std::wstring& path) {
   unique_file file(::open(kro::text::to_utf8(path).c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) throw kro::exceptions::error(errno, "Unable to open file '%ls'!", path.c_str());
+  if (!file) throw kro::exceptions::error(errno, L"Unable to open file '%ls'!", path.c_str());
   return file;
 }
 

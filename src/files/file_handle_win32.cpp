@@ -15,7 +15,7 @@ unique_file open_for_read(const std::wstring& path) {
   unique_file file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) {
-    throw kro::exceptions::error(static_cast<int32_t>(GetLastError()), "Unable to open file '%ls'!",
+    throw kro::exceptions::error(static_cast<int32_t>(GetLastError()), L"Unable to open file '%ls'!",
                                  path.c_str());
   }
   return file;

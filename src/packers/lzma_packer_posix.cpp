@@ -16,14 +16,14 @@ using kro::exceptions::error;
 
 files::unique_file open_input(const std::wstring& path) {
   files::unique_file file(::open(kro::text::to_utf8(path).c_str(), O_RDONLY | O_CLOEXEC));
-  if (!file) throw error(errno, "Unable to open file '%ls'!", path.c_str());
+  if (!file) throw error(errno, L"Unable to open file '%ls'!", path.c_str());
   return file;
 }
 
 files::unique_file create_output(const std::wstring& path) {
   files::unique_file file(
       ::open(kro::text::to_utf8(path).c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666));
-  if (!file) throw error(errno, "Unable to create file '%ls'!", path.c_str());
+  if (!file) throw error(errno, L"Unable to create file '%ls'!", path.c_str());
   return file;
 }
 

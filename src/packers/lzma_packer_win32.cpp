@@ -18,14 +18,14 @@ int32_t last_error() noexcept { return static_cast<int32_t>(GetLastError()); }
 files::unique_file open_input(const std::wstring& path) {
   files::unique_file file(CreateFileW(path.c_str(), FILE_READ_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
-  if (!file) throw error(last_error(), "Unable to open file '%ls'!", path.c_str());
+  if (!file) throw error(last_error(), L"Unable to open file '%ls'!", path.c_str());
   return file;
 }
 
 files::unique_file create_output(const std::wstring& path) {
   files::unique_file file(CreateFileW(path.c_str(), FILE_WRITE_DATA, FILE_SHARE_READ | FILE_SHARE_DELETE,
                                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) throw error(last_error(), "Unable to create file '%ls'!", path.c_str());
+  if (!file) throw error(last_error(), L"Unable to create file '%ls'!", path.c_str());
   return file;
 }
 

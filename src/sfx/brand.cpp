@@ -251,7 +251,7 @@ brand_info deduce_brand(const std::wstring& product_id) {
       if (prefix == row.prefix) return {row.number, product_id, row.company_folder};
     }
   }
-  throw kro::exceptions::fatal(codes::brand_unknown, "Unable to deduce brand from product identifier '%ls'!",
+  throw kro::exceptions::fatal(codes::brand_unknown, L"Unable to deduce brand from product identifier '%ls'!",
                                product_id.c_str());
 }
 

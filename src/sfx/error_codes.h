@@ -8,6 +8,7 @@ namespace kro::codes {
 inline constexpr int32_t none = -1;                 // no code given
 inline constexpr int32_t read_outside_view = 5;     // read outside a mapped view
 inline constexpr int32_t invalid_data = 13;         // short header, unknown flags, wrong checksum
+inline constexpr int32_t write_fault = 29;          // a file could not be written, no system code known
 inline constexpr int32_t invalid_argument = 87;     // missing argument, unknown key set, bad condition
 inline constexpr int32_t not_implemented = 120;     // component not available in this build
 inline constexpr int32_t invalid_name = 123;        // a name that would leave its folder

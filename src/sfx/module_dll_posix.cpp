@@ -7,7 +7,7 @@
 namespace kro::sfx::module_dll {
 
 std::optional<std::wstring> ask_channel(const std::wstring& path, const std::wstring&, const std::wstring&) {
-  log::write(log::error, "Loading MOD:'%ls' fail %u.", path.c_str(), static_cast<unsigned>(ENOEXEC));
+  log::write(log::error, L"Loading MOD:'%ls' fail %u.", path.c_str(), static_cast<unsigned>(ENOEXEC));
   return std::nullopt;
 }
 

@@ -24,7 +24,8 @@ std::optional<std::wstring> ask_channel(const std::wstring& path, const std::wst
                                         const std::wstring& channel) {
   const unique_library library(LoadLibraryW(path.c_str()));
   if (!library) {
-    log::write(log::error, "Loading MOD:'%ls' fail %u.", path.c_str(), static_cast<unsigned>(GetLastError()));
+    log::write(log::error, L"Loading MOD:'%ls' fail %u.", path.c_str(),
+               static_cast<unsigned>(GetLastError()));
     return std::nullopt;
   }
   const auto check = reinterpret_cast<check_channel_fn>(

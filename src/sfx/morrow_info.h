@@ -1,6 +1,11 @@
 #pragma once
 // The hand-off document morrow-info.xml: elements collected from the payload,
 // the run and setup preparation, written once before the setup master starts.
+// Its texts and attribute values hold only characters that XML 1.0 allows:
+// any other character of an element handed in (a control character other
+// than tab, line feed and carriage return, U+FFFE, U+FFFF, a lone surrogate,
+// a broken UTF-8 sequence) becomes U+FFFD, so every XML reader accepts the
+// file.
 #include <memory>
 #include <pugixml.hpp>
 #include <string>
@@ -13,7 +18,9 @@ class morrow_info_intf {
   virtual void add_copy(const pugi::xml_node& element) = 0;
   // Moves a node of the component's own document under the root.
   virtual void add_move(const pugi::xml_node& node) = 0;
-  // Writes the document (UTF-8, tab indentation); false on failure.
+  // Writes the document (UTF-8, tab indentation); false on failure, which
+  // is logged and leaves the system's code as the thread's last error
+  // (systools::last_error; 0 when none is known).
   virtual bool save(const std::wstring& path) = 0;
   virtual ~morrow_info_intf() = default;
 };

@@ -41,7 +41,7 @@ bool query_file_size(files::native_handle file, uint64_t& size, int32_t& error) 
 
 files::unique_file create_target(const std::wstring& path) {
   files::unique_file file(::open(text::to_utf8(path).c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
-  if (!file) throw kro::exceptions::error(errno, "Unable to create file '%ls'!", path.c_str());
+  if (!file) throw kro::exceptions::error(errno, L"Unable to create file '%ls'!", path.c_str());
   return file;
 }
 

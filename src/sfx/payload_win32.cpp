@@ -58,7 +58,7 @@ bool query_file_size(files::native_handle file, uint64_t& size, int32_t& error) 
 files::unique_file create_target(const std::wstring& path) {
   files::unique_file file(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
                                       nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) throw kro::exceptions::error(last_error(), "Unable to create file '%ls'!", path.c_str());
+  if (!file) throw kro::exceptions::error(last_error(), L"Unable to create file '%ls'!", path.c_str());
   return file;
 }
 

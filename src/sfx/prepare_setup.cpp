@@ -77,14 +77,14 @@ std::wstring prepare_setup::prepare(const splash_callback& splash, const progres
   product_state product{products.front().first, products.front().second, nullptr};
 
   // 11. The working folder.
-  const std::wstring folder = files::join(values.get_string(L"tmp-path", L""), L"common");
+  const std::wstring folder = files::join(values.get_string(L"tmp-path", L""), working_folder_name);
   if (files::is_directory(folder)) {
-    log::write(log::info, "The folder %ls already exists.", folder.c_str());
+    log::write(log::info, L"The folder %ls already exists.", folder.c_str());
   } else if (const uint32_t error = files::create_directories(folder)) {
-    log::write(log::error, "Create directory '%ls' fail %u!", folder.c_str(), static_cast<unsigned>(error));
+    log::write(log::error, L"Create directory '%ls' fail %u!", folder.c_str(), static_cast<unsigned>(error));
     throw kro::exceptions::error(static_cast<int32_t>(error), "Create directory fail");
   } else {
-    log::write(log::info, "The temp folder '%ls' has been successfully created.", folder.c_str());
+    log::write(log::info, L"The temp folder '%ls' has been successfully created.", folder.c_str());
   }
 
   // 12-15. Module DLL, product-info.xml and the channel the DLL confirms.
@@ -144,10 +144,10 @@ void prepare_setup::obtain_module_dll(const product_state& product, const std::w
   try {
     downloader().download_file(url, target, 1, true, false);
     m_module_downloaded = true;
-    log::write(log::debug, "File '%ls' has been correctly downloaded and stored to '%ls'.", url.c_str(),
+    log::write(log::debug, L"File '%ls' has been correctly downloaded and stored to '%ls'.", url.c_str(),
                target.c_str());
   } catch (const std::exception& e) {
-    log::write_exception(log::debug, e, "File '%ls' has not been downloaded.", url.c_str());
+    log::write_exception(log::debug, e, "File '%s' has not been downloaded.", text::to_utf8(url).c_str());
   }
 }
 
@@ -167,7 +167,7 @@ std::shared_ptr<product_info_parser_intf> prepare_setup::obtain_product_info(con
   const std::wstring alias = product.alias();
   const std::shared_ptr<unpacker_intf> file = data().payload->find_by_alias(alias);
   if (!file) {
-    log::write(log::error, "The product-info.xml '%ls' has not been found in SFX, fail!", alias.c_str());
+    log::write(log::error, L"The product-info.xml '%ls' has not been found in SFX, fail!", alias.c_str());
     if (download_error) std::rethrow_exception(download_error);
     throw exceptions::missign_sfx_file(codes::none,
                                        "The product-info.xml '%s' has not been found in SFX, fail!",
@@ -176,11 +176,11 @@ std::shared_ptr<product_info_parser_intf> prepare_setup::obtain_product_info(con
   const std::vector<uint8_t> bytes = file->unpack_to_memory();
   const std::shared_ptr<verify_signature_intf> checker = verify_signature::factory::create();
   if (!checker || !checker->verify_block(bytes.data(), bytes.size())) {
-    log::write(log::error, "DSA verification check of file data '%ls' fail!", alias.c_str());
+    log::write(log::error, L"DSA verification check of file data '%ls' fail!", alias.c_str());
     throw kro::exceptions::error(codes::none, "File is not DSA signed (alias:%s)!",
                                  text::to_utf8(alias).c_str());
   }
-  log::write(log::debug, "The product-info.xml '%ls' has been correctly unpacked from SFX archive.",
+  log::write(log::debug, L"The product-info.xml '%ls' has been correctly unpacked from SFX archive.",
              alias.c_str());
   std::shared_ptr<product_info_parser_intf> parser = new_parser();
   parser->parse(bytes);
@@ -201,7 +201,7 @@ void prepare_setup::check_channel(product_state& product, const std::wstring& fo
     }
     const std::shared_ptr<verify_signature_intf> checker = verify_signature::factory::create();
     if (!checker || !checker->verify_file(path)) {
-      log::write(log::error, "MOD.dll '%ls' is not DSA signed!", path.c_str());
+      log::write(log::error, L"MOD.dll '%ls' is not DSA signed!", path.c_str());
       return;
     }
     answer = module_dll::ask_channel(path, product.name, product.channel);
@@ -211,7 +211,7 @@ void prepare_setup::check_channel(product_state& product, const std::wstring& fo
   }
   if (!answer || text::equals_nocase(*answer, product.channel)) return;
 
-  log::write(log::info, "MOD.dll moved product '%ls' from channel '%ls' to '%ls'.", product.name.c_str(),
+  log::write(log::info, L"MOD.dll moved product '%ls' from channel '%ls' to '%ls'.", product.name.c_str(),
              product.channel.c_str(), answer->c_str());
   product.channel = *answer;
   data().reporter->add_main_product(product.name, product.channel, true);
@@ -237,7 +237,7 @@ void prepare_setup::place_setup_files(const product_state& product, const std::w
     if (!files::is_safe_relative_name(f.name)) {
       log::write(
           log::error,
-          "The file name '%ls' in product-info.xml is not a relative path inside the temp folder, fail!",
+          L"The file name '%ls' in product-info.xml is not a relative path inside the temp folder, fail!",
           f.name.c_str());
       throw kro::exceptions::error(
           codes::invalid_name,
@@ -249,7 +249,7 @@ void prepare_setup::place_setup_files(const product_state& product, const std::w
     const std::wstring parent = files::parent_of(target);
     if (!files::is_directory(parent)) {
       if (const uint32_t error = files::create_directories(parent)) {
-        log::write(log::error, "Create directory '%ls' fail %u!", parent.c_str(),
+        log::write(log::error, L"Create directory '%ls' fail %u!", parent.c_str(),
                    static_cast<unsigned>(error));
         throw kro::exceptions::error(static_cast<int32_t>(error), "Create directory fail");
       }
@@ -267,7 +267,7 @@ void prepare_setup::place_setup_files(const product_state& product, const std::w
       const std::wstring stored = packed ? packed->sha256() : std::wstring();
       if (!stored.empty() && !hash.empty() && stored != hash) {
         log::write(log::error,
-                   "File '%ls' in SFX archive has hash '%ls', product-info.xml names '%ls', fail!",
+                   L"File '%ls' in SFX archive has hash '%ls', product-info.xml names '%ls', fail!",
                    f.name.c_str(), stored.c_str(), f.sha256.c_str());
         throw kro::exceptions::error(codes::invalid_data,
                                      "Fail unpack data, wrong checksum (alias:%s, hash:%s)!",
@@ -278,11 +278,11 @@ void prepare_setup::place_setup_files(const product_state& product, const std::w
       try {
         packed->unpack_to_file(target);
       } catch (const kro::exceptions::error& e) {
-        log::write(log::error, "File '%ls' from SFX archive has not been unpacked, fail with error %u!",
+        log::write(log::error, L"File '%ls' from SFX archive has not been unpacked, fail with error %u!",
                    f.name.c_str(), static_cast<unsigned>(e.code()));
         throw;
       }
-      log::write(log::debug, "File '%ls' has been correctly unpacked from SFX archive and stored to '%ls'.",
+      log::write(log::debug, L"File '%ls' has been correctly unpacked from SFX archive and stored to '%ls'.",
                  f.name.c_str(), target.c_str());
     } else if (!m_offline) {
       // Runs on the download's worker thread, once per chunk.
@@ -296,7 +296,7 @@ void prepare_setup::place_setup_files(const product_state& product, const std::w
             progress(static_cast<uint8_t>(std::min(done, 100.0)));
           });
       downloader().download_setup_file(f.sha256, target, f.sha256);
-      log::write(log::debug, "File '%ls' has been correctly downloaded and stored to '%ls'.", f.name.c_str(),
+      log::write(log::debug, L"File '%ls' has been correctly downloaded and stored to '%ls'.", f.name.c_str(),
                  target.c_str());
     } else {
       const std::string message =

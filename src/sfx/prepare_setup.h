@@ -37,6 +37,10 @@
 
 namespace kro::sfx {
 
+// The working folder's name inside the temporary folder: the setup files go
+// there, and the setup master runs there.
+inline constexpr const wchar_t* working_folder_name = L"common";
+
 // Called with the product's display name when a splash window is wanted.
 using splash_callback = std::function<void(const std::wstring& product_name)>;
 // Called with the share of the preparation done, 0..100.

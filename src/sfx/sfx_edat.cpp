@@ -28,16 +28,16 @@ void sfx_edat::unpack() {
 }
 
 void sfx_edat::unpack_one(const std::wstring& folder, const std::wstring& name) {
-  log::write(log::debug, "Unpacking EDAT (%ls)", name.c_str());
+  log::write(log::debug, L"Unpacking EDAT (%ls)", name.c_str());
   const std::shared_ptr<unpacker_intf> file = data().payload->find_by_alias(name);
   if (!file) {
-    log::write(log::debug, "EDAT not in payload (%ls)", name.c_str());
+    log::write(log::debug, L"EDAT not in payload (%ls)", name.c_str());
     return;
   }
   // The alias becomes a path below the temporary folder: one that could
   // reach outside it is never written.
   if (!files::is_safe_relative_name(name)) {
-    log::write(log::error, "EDAT name '%ls' is not a relative path inside the temp folder, skip",
+    log::write(log::error, L"EDAT name '%ls' is not a relative path inside the temp folder, skip",
                name.c_str());
     return;
   }
@@ -45,7 +45,7 @@ void sfx_edat::unpack_one(const std::wstring& folder, const std::wstring& name) 
   const std::wstring parent = files::parent_of(target);
   if (!files::is_directory(parent)) {
     if (const uint32_t error = files::create_directories(parent)) {
-      log::write(log::error, "Create EDAT directory '%ls' fail %u (%ls), skip", parent.c_str(),
+      log::write(log::error, L"Create EDAT directory '%ls' fail %u (%ls), skip", parent.c_str(),
                  static_cast<unsigned>(error), name.c_str());
       return;
     }

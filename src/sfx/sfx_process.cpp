@@ -8,6 +8,7 @@
 #include "root/random.h"
 #include "sfx/error_codes.h"
 #include "sfx/languages.h"
+#include "sfx/path_switches.h"
 #include "systools/process_facts.h"
 #include "text/text.h"
 
@@ -122,6 +123,15 @@ int32_t sfx_process::run(const wchar_t* executable_path, const wchar_t* command_
     log::write_exception(log::error, e, "Convert INNO parameters to Morrow fail");
     converted = raw_cmd;
   }
+  // Path switches passed on to the setup master, which runs elsewhere, keep
+  // their meaning: relative values become full paths against this
+  // process's current directory, which the run never changes.
+  std::vector<resolved_path_switch> resolved;
+  converted = absolute_path_switches(converted, files::full_path, &resolved);
+  for (const resolved_path_switch& r : resolved) {
+    log::write(log::info, L"Switch '%ls': relative path '%ls' resolved to '%ls'", r.key.c_str(),
+               r.given.c_str(), r.resolved.c_str());
+  }
   m_data.cmd.parse(converted, false);
 
   // 9-10. First hand-off nodes.
@@ -166,8 +176,12 @@ int32_t sfx_process::run(const wchar_t* executable_path, const wchar_t* command_
     preparation = m_factories.prepare->create(m_data);
     master_cmd = preparation->prepare(on_splash, on_progress);
 
-    // 15. The hand-off file.
-    m_data.info->save(info_path);
+    // 15. The hand-off file. The setup master never starts without it.
+    if (!m_data.info->save(info_path)) {
+      const uint32_t error = systools::last_error();
+      throw kro::exceptions::error(error != 0 ? static_cast<int32_t>(error) : codes::write_fault,
+                                   L"Unable to write the hand-off file '%ls'!", info_path.c_str());
+    }
 
     // 16. Splash text while the setup master starts.
     if (splash.window) {
@@ -192,7 +206,11 @@ int32_t sfx_process::run(const wchar_t* executable_path, const wchar_t* command_
 
     // 22-23. Start it and wait.
     reporter.send_stage("sfx-running-morrow");
-    const auto exit_code = static_cast<int32_t>(launcher->run(master, arguments, 0xFFFFFFFFu));
+    // It runs in the working folder, not in the folder this run was started
+    // from (a user's download folder, often).
+    const std::wstring working_folder = files::join(values.get_string(L"tmp-path", L""), working_folder_name);
+    const auto exit_code =
+        static_cast<int32_t>(launcher->run(master, arguments, 0xFFFFFFFFu, working_folder));
 
     // 24-26. Finish.
     if (splash.window) splash.window->stop();

@@ -5,6 +5,15 @@
 // the hand-off file, starts the setup master, waits for it and returns its
 // exit code. Every component is created through its factory; the run derives
 // from those factories, and a test may hand in replacements for any of them.
+//
+// The setup master starts in the working folder <tmp-path>\common; relative
+// paths in the path switches of the command line it gets are made absolute
+// first (sfx/path_switches.h).
+//
+// A hand-off file that cannot be written ends the run before the setup
+// master starts: kro::exceptions::error "Unable to write the hand-off file
+// '<path>'!" with the system's code of the failure (29, a write fault, when
+// none is known).
 #include <cstdint>
 #include <memory>
 #include <string>

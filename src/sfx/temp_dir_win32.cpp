@@ -69,7 +69,7 @@ void delete_file(const std::wstring& path) {
   Sleep(file_attempt_pause_ms);
   if (try_delete_file(path)) return;
   if (!schedule_at_restart(path)) {
-    log::write(log::info, "Could not delete file '%ls', %u!", path.c_str(),
+    log::write(log::info, L"Could not delete file '%ls', %u!", path.c_str(),
                static_cast<unsigned>(GetLastError()));
   }
 }
@@ -85,7 +85,7 @@ void delete_file(const std::wstring& path) {
 void delete_link(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
   const DWORD tag = entry.dwReserved0;
   if (tag == 0) {
-    log::write(log::info, "Link '%ls' without a reparse tag left in place.", path.c_str());
+    log::write(log::info, L"Link '%ls' without a reparse tag left in place.", path.c_str());
     return;
   }
   if (entry.dwFileAttributes & FILE_ATTRIBUTE_READONLY) {
@@ -93,10 +93,10 @@ void delete_link(const std::wstring& path, const WIN32_FIND_DATAW& entry) {
   }
   const bool folder = (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   if (folder ? RemoveDirectoryW(path.c_str()) : DeleteFileW(path.c_str())) {
-    log::write(log::info, "Link '%ls' removed.", path.c_str());
+    log::write(log::info, L"Link '%ls' removed.", path.c_str());
     return;
   }
-  log::write(log::info, "Could not remove link '%ls' (tag 0x%08x), %u!", path.c_str(),
+  log::write(log::info, L"Could not remove link '%ls' (tag 0x%08x), %u!", path.c_str(),
              static_cast<unsigned>(tag), static_cast<unsigned>(GetLastError()));
 }
 
@@ -149,13 +149,13 @@ void delete_folder(const std::wstring& folder) {
     Sleep(folder_retry_pause_ms);
   }
   if (!is_directory(attributes_of(folder))) {
-    log::write(log::info, "SFX temp folder '%ls' deleted.", folder.c_str());
+    log::write(log::info, L"SFX temp folder '%ls' deleted.", folder.c_str());
     return;
   }
-  log::write(log::info, "Could not delete directory '%ls', %u, plan it for restart!", folder.c_str(),
+  log::write(log::info, L"Could not delete directory '%ls', %u, plan it for restart!", folder.c_str(),
              static_cast<unsigned>(error));
   if (!schedule_at_restart(folder)) {
-    log::write(log::error, "Folder '%ls' delete after reboot fail, %u!", folder.c_str(),
+    log::write(log::error, L"Folder '%ls' delete after reboot fail, %u!", folder.c_str(),
                static_cast<unsigned>(GetLastError()));
   }
 }
@@ -183,16 +183,16 @@ class temp_dir_impl final : public temp_dir_intf {
     // the run's own folder carries the restrictive descriptor.
     const uint32_t error = files::create_directories(path, &security);
     if (error != 0) {
-      log::write(log::error, "Create directory '%ls' fail %u!", path.c_str(), static_cast<unsigned>(error));
+      log::write(log::error, L"Create directory '%ls' fail %u!", path.c_str(), static_cast<unsigned>(error));
       throw kro::exceptions::error(static_cast<int32_t>(error), "Create directory fail");
     }
-    log::write(log::info, "SFX temp folder '%ls' created.", path.c_str());
+    log::write(log::info, L"SFX temp folder '%ls' created.", path.c_str());
     m_path = path;
   }
 
   ~temp_dir_impl() override {
     if (!m_remove_at_end) {
-      log::write(log::debug, "Skipping temp folder (%ls) delete", m_path.c_str());
+      log::write(log::debug, L"Skipping temp folder (%ls) delete", m_path.c_str());
       return;
     }
     if (m_path.empty()) return;
@@ -201,7 +201,7 @@ class temp_dir_impl final : public temp_dir_intf {
     } catch (const std::exception& e) {
       log::write_exception(log::error, e, "Temp folder removal failed");
     }
-    log::write(log::debug, "Temp folder (%ls) deleted", m_path.c_str());
+    log::write(log::debug, L"Temp folder (%ls) deleted", m_path.c_str());
   }
 
   std::wstring get_path() const override { return m_path; }

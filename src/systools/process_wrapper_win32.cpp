@@ -18,7 +18,7 @@ constexpr DWORD poll_ms = 10;
 static_assert(sizeof(STARTUPINFOW) == 68, "STARTUPINFOW of a 32-bit process");
 #endif
 
-[[noreturn]] void raise_last(const char* format, const std::wstring& command_line) {
+[[noreturn]] void raise_last(const wchar_t* format, const std::wstring& command_line) {
   throw kro::exceptions::error(static_cast<int32_t>(GetLastError()), format, command_line.c_str());
 }
 
@@ -126,7 +126,7 @@ class process_wrapper_impl final : public process_wrapper_intf {
     if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr,
                         (request.inherit_handles || redirect) ? TRUE : FALSE, flags, nullptr, directory,
                         &startup, &info)) {
-      raise_last("Unable to create process '%ls'!", request.command_line);
+      raise_last(L"Unable to create process '%ls'!", request.command_line);
     }
     const unique_kernel_handle process(info.hProcess);
     { const unique_kernel_handle thread(info.hThread); }
@@ -180,7 +180,7 @@ class process_wrapper_impl final : public process_wrapper_intf {
       const DWORD left = remaining();
       if (left == 0) break;
       const DWORD state = WaitForSingleObject(process.get(), left < poll_ms ? left : poll_ms);
-      if (state == WAIT_FAILED) raise_last("Unable to wait for process '%ls'!", request.command_line);
+      if (state == WAIT_FAILED) raise_last(L"Unable to wait for process '%ls'!", request.command_line);
       if (state == WAIT_OBJECT_0) {
         for (auto& r : readers) {
           for (bool chunk = true; r.open && chunk;) {
@@ -193,11 +193,11 @@ class process_wrapper_impl final : public process_wrapper_intf {
     }
 
     if (WaitForSingleObject(process.get(), remaining()) == WAIT_FAILED) {
-      raise_last("Unable to wait for process '%ls'!", request.command_line);
+      raise_last(L"Unable to wait for process '%ls'!", request.command_line);
     }
     DWORD code = 0;
     if (!GetExitCodeProcess(process.get(), &code)) {
-      raise_last("Unable to retrieve exit status for process '%ls'!", request.command_line);
+      raise_last(L"Unable to retrieve exit status for process '%ls'!", request.command_line);
     }
     return code;
   }

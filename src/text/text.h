@@ -6,8 +6,11 @@
 // handle both. Invalid input never throws: an unpaired surrogate or a broken
 // UTF-8 sequence becomes U+FFFD.
 //
-// Formats follow C99: "%s" takes a narrow string and "%ls" a wide one, in
-// narrow and wide formats alike.
+// Formats follow C99: "%s" takes a narrow (UTF-8) string and "%ls" a wide
+// one, in narrow and wide formats alike. The formatter is the program's own
+// (text.cpp describes it): every string is converted by to_utf8/from_utf8,
+// never by the C runtime, so the result does not depend on the locale; only
+// numbers are formatted by the C library, one conversion at a time.
 #include <cstdarg>
 #include <string>
 #include <string_view>

@@ -104,14 +104,17 @@ class Prefix:
                 return os.path.join(windows, name)
         raise AssertionError("no Temp folder in " + windows)
 
-    def run_sfx(self, program, args="", timeout=120, extra_env=None):
-        """Runs program (a Windows path) with args through launch.exe; returns
+    def run_sfx(self, program, args="", timeout=120, extra_env=None, directory=None):
+        """Runs program (a Windows path) with args through launch.exe, in the
+        current directory `directory` (a Windows path) when given; returns
         (exit code, elapsed seconds)."""
         command = program if " " not in program else '"%s"' % program
         if args:
             command += " " + args
         env = self.env
         env["KRO_LAUNCH_COMMAND"] = command
+        if directory:
+            env["KRO_LAUNCH_DIRECTORY"] = directory
         if extra_env:
             env.update(extra_env)
         launcher = os.path.join(TOOLS_DIR, "launch.exe")

@@ -35,15 +35,21 @@ class OfflineInstall(e2e.PrefixTest):
         temp = self.prefix.temp_dir()
         return set(n for n in os.listdir(temp) if n.startswith("kro-"))
 
-    def install(self, package_path, args="/silent /offline", env=None, install=INSTALL):
-        """Runs the package as C:\\kro\\<name>; returns (exit code, log
-        records, report or None). Checks that no temporary folder stays
-        unless /xperf was given."""
-        program = self.prefix.install_sfx(package_path, os.path.basename(package_path))
+    def install(self, package_path, args="/silent /offline", env=None, install=INSTALL, directory=None,
+                program=None):
+        """Runs the package as C:\\kro\\<name> (or as the Windows path
+        program), started in the current directory `directory` when given;
+        returns (exit code, log records, report or None). Checks that no
+        temporary folder stays unless /xperf was given."""
+        if program is None:
+            program = self.prefix.install_sfx(package_path, os.path.basename(package_path))
+        else:
+            os.makedirs(os.path.dirname(self.prefix.unix(program)), exist_ok=True)
+            shutil.copy(package_path, self.prefix.unix(program))
         before = self.kro_folders()
         if install:
-            args += " /install-path=%s" % install
-        code, _ = self.prefix.run_sfx(program, args, extra_env=env)
+            args += ' "/install-path=%s"' % install if " " in install else " /install-path=%s" % install
+        code, _ = self.prefix.run_sfx(program, args, extra_env=env, directory=directory)
         if "/xperf" not in args:
             self.assertEqual(self.kro_folders(), before, "temporary folder left behind")
         _, records = e2e.read_log(self.prefix.log_file)
@@ -76,6 +82,8 @@ class OfflineInstall(e2e.PrefixTest):
         temp = report["temp_base_dir"]
         self.assertRegex(temp, r"^C:\\windows\\Temp\\kro-[0-9a-f-]{36}$")
         self.assertEqual(report["executable"].lower(), (temp + "\\common\\morrow.exe").lower())
+        # It runs in the working folder, not in the folder this run started in.
+        self.assertEqual(report["current_directory"], temp + "\\common")
         hand_off = temp + "\\morrow-info.xml"
         self.assertEqual(report["morrow_info_path"], hand_off)
         # The launcher renders the whole line once more: switches first, in
@@ -111,6 +119,84 @@ class OfflineInstall(e2e.PrefixTest):
                              capture_output=True, text=True)
         self.assertEqual(out.returncode, 0, out.stderr)
         self.assert_logged(records, "Process '", "info")
+
+    def read_report(self, folder):
+        with open(os.path.join(self.prefix.unix(folder), "morrow-report.json"), encoding="utf-8") as f:
+            return json.load(f)
+
+    def test_relative_install_folder_arrives_as_a_full_path(self):
+        """Started from C:\\dl (as from a download folder) with a relative
+        /DIR=: the setup master, which runs in the working folder, gets the
+        folder made absolute against C:\\dl, and installs there."""
+        os.makedirs(self.prefix.unix("C:\\dl"), exist_ok=True)
+        shutil.rmtree(self.prefix.unix("C:\\dl\\inst dir"), ignore_errors=True)
+        code, records, _ = self.install(self.package(), '/silent /offline "/DIR=inst dir\\sub"', install=None,
+                                        directory="C:\\dl")
+        self.assertEqual(code, 0, records)
+        full = "C:\\dl\\inst dir\\sub"
+        report = self.read_report(full)
+        self.assertEqual(report["switches"]["install-path"], full)
+        self.assertEqual(report["install_path"], full)
+        self.assertEqual(report["current_directory"], report["temp_base_dir"] + "\\common")
+        self.assertIn("/install-path:" + full, report["arguments"])
+        self.assertTrue(os.path.isfile(os.path.join(self.prefix.unix(full), "morrow.exe")))
+        self.assert_logged(records, "Switch 'install-path': relative path 'inst dir\\sub' resolved to '%s'" % full,
+                           "info")
+        self.assert_logged(records, "Process current directory '%s\\common'" % report["temp_base_dir"], "info")
+        import xml.etree.ElementTree as ET
+        hand_off = ET.parse(os.path.join(self.prefix.unix(full), "morrow-info.xml")).getroot()
+        self.assertEqual(hand_off.find("sfx-cmd").text, '/silent /offline "/install-path:%s"' % full)
+
+    def test_names_outside_latin1_reach_the_log_and_hand_off_file_intact(self):
+        """Cyrillic, CJK and emoji in the product name, the setup file and
+        EDAT names, the package's folder, the folder the run starts in and
+        the install folder: the log and the hand-off file hold them as UTF-8."""
+        product = "\u041c\u043e\u0440\u0440\u043e\u0443-\u65e5\u672c-\U0001F600"
+        setup_name = "\u0434\u0430\u043d\u043d\u044b\u0435\\\u8868-\U0001F600.txt"
+        edat_name = "\u0434\u043e\u043f\\\U0001F4E6.edat"
+        start_folder = "C:\\\u0417\u0430\u0433\u0440\u0443\u0437\u043a\u0438 \u4e0b\u8f7d \U0001F4E5"
+        install_folder = start_folder + "\\\u0423\u0441\u0442\u0430\u043d\u043e\u0432\u043a\u0430 \u5b89\u88c5 \U0001F680"
+        setup = [("morrow.exe", package.morrow_bytes()), (setup_name, NOTE)]
+        sfx_info = package.SFX_INFO.replace('name="morrow"', 'name="%s"' % product).replace(
+            ">Morrow</title>", ">%s</title>" % product)
+        path = self.package(setup_files=setup, sfx_info=sfx_info,
+                            product_infos={product + "/release.xml": package.product_info(setup)},
+                            extra=[(edat_name, b"edat bytes", False)])
+        shutil.rmtree(self.prefix.unix(start_folder), ignore_errors=True)
+        os.makedirs(self.prefix.unix(start_folder))
+        # The install folder is given relative to the folder the run starts in.
+        relative = install_folder[len(start_folder) + 1:]
+        program = start_folder + "\\\u043f\u0430\u043a\u0435\u0442.exe"
+        # Wine takes the command line from the environment in the locale's
+        # character set: a UTF-8 locale carries it intact.
+        code, records, _ = self.install(path, '/silent /offline "/DIR=%s"' % relative, install=None,
+                                        directory=start_folder, program=program, env={"LC_ALL": "C.UTF-8"})
+        self.assertEqual(code, 0, records)
+        data, _ = e2e.read_log(self.prefix.log_file)
+        for text in ("The product-info.xml '%s/release.xml' has been correctly unpacked" % product,
+                     "File '%s' has been correctly unpacked from SFX archive" % setup_name,
+                     "Unpacking EDAT (%s)" % edat_name,
+                     "DSA for file '%s' verified" % program,
+                     "relative path '%s' resolved to '%s'" % (relative, install_folder),
+                     "SFX started with command line '/silent /offline \"/DIR=%s\"'" % relative):
+            self.assertIn(text.encode("utf-8"), data, text)
+
+        report = self.read_report(install_folder)
+        self.assertEqual(report["switches"]["install-path"], install_folder)
+        self.assertEqual(sorted(f["name"] for f in report["files"]), sorted(n for n, _ in setup))
+        self.assertTrue(all(f["ok"] for f in report["files"]), report["files"])
+        import xml.etree.ElementTree as ET
+        copy = os.path.join(self.prefix.unix(install_folder), "morrow-info.xml")
+        root = ET.parse(copy).getroot()
+        self.assertEqual(root.find("products/product").get("name"), product)
+        self.assertEqual(root.find("title").text, product)
+        aliases = [f.find("alias").text or "" for f in root.find("file-list")]
+        for alias in (product + "/release.xml", setup_name, edat_name):
+            self.assertIn(alias, aliases)
+        self.assertEqual(root.find("sfx-cmd").text, '/silent /offline "/install-path:%s"' % install_folder)
+        out = subprocess.run(["xmllint", "--noout", "--schema", os.path.join(SCHEMAS, "morrow-info.xsd"), copy],
+                             capture_output=True, text=True)
+        self.assertEqual(out.returncode, 0, out.stderr)
 
     def test_exit_code_of_the_setup_master_is_the_exit_code(self):
         path = self.package()

@@ -6,6 +6,7 @@
 //   fill:N        write N bytes ('o' to standard output, then 'e' to standard
 //                 error, in turns of 4096)
 //   echo          copy standard input to standard output until it ends
+//   cwd-to:FILE   write the current directory (UTF-8) into FILE
 //   exit:CODE     end with CODE (decimal or 0x hex; the full 32 bits)
 // Without exit: the code is 0.
 #include <windows.h>
@@ -63,6 +64,18 @@ int wmain(int argc, wchar_t** argv) {
       DWORD got = 0;
       while (ReadFile(GetStdHandle(STD_INPUT_HANDLE), buffer, sizeof(buffer), &got, nullptr) && got > 0) {
         write_all(GetStdHandle(STD_OUTPUT_HANDLE), buffer, got);
+      }
+    } else if (starts(argv[i], L"cwd-to:", &rest)) {
+      wchar_t folder[32768];
+      const DWORD length = GetCurrentDirectoryW(32768, folder);
+      char utf8[4 * 32768];
+      const int bytes = WideCharToMultiByte(CP_UTF8, 0, folder, static_cast<int>(length), utf8, sizeof utf8,
+                                            nullptr, nullptr);
+      const HANDLE file =
+          CreateFileW(rest, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+      if (file != INVALID_HANDLE_VALUE) {
+        write_all(file, utf8, static_cast<DWORD>(bytes));
+        CloseHandle(file);
       }
     } else if (starts(argv[i], L"exit:", &rest)) {
       ExitProcess(static_cast<UINT>(std::wcstoul(rest, nullptr, 0)));

@@ -2,7 +2,9 @@
 // for it and prints "exit=<code>" with the full 32-bit exit code, which a
 // Linux parent of Wine would otherwise see cut to 8 bits. The command line
 // is the rest of this program's own, or, when the environment variable
-// KRO_LAUNCH_COMMAND is set, exactly its text (quotes and all).
+// KRO_LAUNCH_COMMAND is set, exactly its text (quotes and all). When
+// KRO_LAUNCH_DIRECTORY is set, the program starts with that folder as its
+// current directory (else with this program's).
 #include <windows.h>
 
 #include <cstdio>
@@ -37,7 +39,9 @@ int wmain() {
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+  const wchar_t* directory = _wgetenv(L"KRO_LAUNCH_DIRECTORY");
+  if (directory && !*directory) directory = nullptr;
+  if (!CreateProcessW(nullptr, command, nullptr, nullptr, FALSE, 0, nullptr, directory, &startup, &process)) {
     std::fprintf(stderr, "launch: CreateProcessW failed with %lu\n", GetLastError());
     delete[] command;
     return 3;

@@ -3,10 +3,12 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <regex>
 #include <stdexcept>
 
 #include "exceptions/exceptions.h"
+#include "files/directory.h"
 #include "systools/process_facts.h"
 #include "text/text.h"
 
@@ -54,19 +56,23 @@ class reporter_double : public sfx_reporting_intf {
 
 class info_double : public morrow_info_intf {
  public:
-  explicit info_double(journal& j) : m_j(j) {}
+  // save_error: nullopt saves; otherwise save fails leaving that last error.
+  info_double(journal& j, std::optional<uint32_t> save_error) : m_j(j), m_save_error(save_error) {}
   void add_copy(const pugi::xml_node& element) override {
     nodes.emplace_back(element.name(), element.text().get());
   }
   void add_move(const pugi::xml_node&) override {}
   bool save(const std::wstring& path) override {
     m_j.add("save " + narrow(path));
-    return true;
+    if (!m_save_error) return true;
+    systools::set_last_error(*m_save_error);
+    return false;
   }
   std::vector<std::pair<std::string, std::string>> nodes;
 
  private:
   journal& m_j;
+  std::optional<uint32_t> m_save_error;
 };
 
 class temp_double : public temp_dir_intf {
@@ -127,6 +133,7 @@ struct scenario {
   std::wstring master = L"C:\\windows\\Temp\\kro-test\\common\\morrow.exe";
   bool prepare_throws = false;
   bool launcher_throws = false;
+  std::optional<uint32_t> save_error;  // the hand-off file cannot be written
   bool use_splash = false;
   bool set_silent = false;
   bool set_clear = false;
@@ -171,7 +178,7 @@ class doubles : public temp_dir::factory,
   }
   std::unique_ptr<prepare_setup_intf> create(sfx_data& data) override;
   std::shared_ptr<morrow_info_intf> create_info() {
-    info = std::make_shared<info_double>(j);
+    info = std::make_shared<info_double>(j, s.save_error);
     return info;
   }
   std::shared_ptr<sfx_translator_intf> create(uint32_t lcid) override {
@@ -185,6 +192,7 @@ class doubles : public temp_dir::factory,
   std::wstring launched_program;
   std::wstring launched_arguments;
   uint32_t launched_timeout = 0;
+  std::optional<std::wstring> launched_directory;
 };
 
 // Same-signature create() operations of several factories: one adapter each.
@@ -238,11 +246,13 @@ class prepare_double : public prepare_setup_intf {
 class launcher_double : public secure_process_launcher_intf {
  public:
   explicit launcher_double(doubles& d) : m_d(d) {}
-  uint32_t run(const command_line& program, const std::wstring& arguments, uint32_t timeout) override {
+  uint32_t run(const command_line& program, const std::wstring& arguments, uint32_t timeout,
+               const std::optional<std::wstring>& current_directory) override {
     m_d.j.add("launch");
     m_d.launched_program = program.program().value_or(L"");
     m_d.launched_arguments = arguments;
     m_d.launched_timeout = timeout;
+    m_d.launched_directory = current_directory;
     if (m_d.s.launcher_throws) throw std::runtime_error("cannot start");
     return m_d.s.exit_code;
   }
@@ -358,6 +368,7 @@ TEST(sfx_process, runs_the_components_in_order) {
   EXPECT_EQ(h.d.j.calls, expected);
   EXPECT_EQ(h.d.launched_program, L"C:\\windows\\Temp\\kro-test\\common\\morrow.exe");
   EXPECT_EQ(h.d.launched_timeout, 0xFFFFFFFFu);
+  EXPECT_EQ(h.d.launched_directory, std::optional<std::wstring>(L"C:\\windows\\Temp\\kro-test\\common"));
   EXPECT_EQ(h.value(L"tmp-path"), "C:\\windows\\Temp\\kro-test");
 }
 
@@ -420,6 +431,27 @@ TEST(sfx_process, setup_master_arguments) {
     if (pid != std::wstring::npos) expected.replace(pid, 5, std::to_wstring(systools::current_process_id()));
     EXPECT_EQ(narrow(h.d.launched_arguments), narrow(expected))
         << "cmd: " << narrow(r.cmd) << " master: " << narrow(r.master);
+  }
+}
+
+TEST(sfx_process, relative_install_path_reaches_the_setup_master_as_a_full_path) {
+  const std::wstring full = files::full_path(L"my dir");  // against this process's current directory
+  ASSERT_TRUE(files::is_fully_qualified(full) || full.front() == L'/') << narrow(full);
+  harness h;
+  h.run(L"/silent  /install-path:\"my dir\" x");
+  EXPECT_EQ(narrow(h.d.launched_arguments), narrow(L"/morrow-info-path:C:\\windows\\Temp\\kro-test\\morrow-"
+                                                   L"info.xml /install /silent  \"/install-path:" +
+                                                   full + L"\" x"));
+  EXPECT_EQ(h.d.info->nodes[0].second, narrow(L"/silent \"/install-path:" + full + L"\" x"));
+
+  // A full path, or none, leaves the line as it was given, byte for byte.
+  for (const wchar_t* given :
+       {L"/install-path:C:\\x  /a", L"\"/install-path:\\\\srv\\my share\"", L"/x:rel"}) {
+    harness same;
+    same.run(given);
+    EXPECT_EQ(narrow(same.d.launched_arguments),
+              narrow(L"/morrow-info-path:C:\\windows\\Temp\\kro-test\\morrow-info.xml /install " +
+                     std::wstring(given)));
   }
 }
 
@@ -519,6 +551,31 @@ TEST(sfx_process, failures_release_the_folder_and_skip_the_remaining_stages) {
     EXPECT_THROW(h.run(L""), std::runtime_error);
     EXPECT_TRUE(h.d.j.has("stage sfx-running-morrow"));
     EXPECT_FALSE(h.d.j.has("stage sfx-finish"));
+    EXPECT_EQ(h.d.j.calls.back(), "temp released");
+  }
+}
+
+TEST(sfx_process, a_hand_off_file_that_cannot_be_written_ends_the_run_before_the_launch) {
+  struct row {
+    uint32_t last_error;  // what the failed save leaves
+    int32_t code;
+  };
+  for (const row r : {row{5, 5}, row{112, 112}, row{0, 29}}) {
+    scenario s;
+    s.save_error = r.last_error;
+    harness h(s);
+    try {
+      h.run(L"");
+      FAIL() << "no exception for last error " << r.last_error;
+    } catch (const kro::exceptions::error& e) {
+      EXPECT_EQ(e.code(), r.code);
+      EXPECT_STREQ(e.what(),
+                   "Unable to write the hand-off file 'C:\\windows\\Temp\\kro-test\\morrow-info.xml'!");
+    }
+    EXPECT_TRUE(h.d.j.has("save C:\\windows\\Temp\\kro-test\\morrow-info.xml"));
+    EXPECT_FALSE(h.d.j.has("launcher create"));
+    EXPECT_FALSE(h.d.j.has("launch"));
+    EXPECT_FALSE(h.d.j.has("stage sfx-running-morrow"));
     EXPECT_EQ(h.d.j.calls.back(), "temp released");
   }
 }

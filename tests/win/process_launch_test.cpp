@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "../unit/pe_fixture.h"
@@ -46,9 +47,28 @@ kro::sfx::command_line program(const std::wstring& path) {
   return line;
 }
 
-uint32_t launch(const std::wstring& path, const std::wstring& arguments, uint32_t timeout_ms) {
+uint32_t launch(const std::wstring& path, const std::wstring& arguments, uint32_t timeout_ms,
+                const std::optional<std::wstring>& current_directory = std::nullopt) {
   kro::sfx::secure_process_launcher::factory factory;
-  return factory.create()->run(program(path), arguments, timeout_ms);
+  return factory.create()->run(program(path), arguments, timeout_ms, current_directory);
+}
+
+std::string read_file(const std::wstring& path) {
+  std::string bytes;
+  const HANDLE file =
+      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return bytes;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+  CloseHandle(file);
+  return bytes;
+}
+
+std::wstring current_directory() {
+  wchar_t folder[32768] = {};
+  GetCurrentDirectoryW(32768, folder);
+  return folder;
 }
 
 long long elapsed_ms(clock_type::time_point since) {
@@ -130,6 +150,35 @@ TEST(process_launch, path_with_spaces_is_quoted) {
   RemoveDirectoryW(folder.c_str());
 }
 
+// The setup master runs in the folder it is given (a name outside Latin-1
+// here), without it in ours; the log names the folder.
+TEST(process_launch, current_directory_of_the_process) {
+  const std::wstring base = own_folder() + L"\\kro cwd " + kro::root::new_guid_text();
+  const std::wstring folder = base + L"\\\u0416\u65e5\U0001F600";
+  ASSERT_TRUE(CreateDirectoryW(base.c_str(), nullptr));
+  ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
+  const std::wstring report = base + L"\\cwd.txt";
+  {
+    log_capture log;
+    EXPECT_EQ(launch(child_path(), L"\"cwd-to:" + report + L"\"", 0xFFFFFFFFu, folder), 0u);
+    EXPECT_EQ(read_file(report), to_utf8(folder));
+    EXPECT_NE(log.text().find("Process current directory '" + to_utf8(folder) + "'"), std::string::npos)
+        << log.text();
+  }
+  EXPECT_EQ(launch(child_path(), L"\"cwd-to:" + report + L"\"", 0xFFFFFFFFu), 0u);
+  EXPECT_EQ(read_file(report), to_utf8(current_directory()));
+  // A folder that does not exist fails the start with the system's code.
+  try {
+    launch(child_path(), L"exit:3", 0xFFFFFFFFu, base + L"\\missing");
+    FAIL() << "started in a missing folder";
+  } catch (const kro::exceptions::error& e) {
+    EXPECT_EQ(e.code(), static_cast<int32_t>(ERROR_DIRECTORY)) << e.what();
+  }
+  DeleteFileW(report.c_str());
+  RemoveDirectoryW(folder.c_str());
+  RemoveDirectoryW(base.c_str());
+}
+
 TEST(process_launch, missing_program_raises_with_system_code) {
   const std::wstring missing = own_folder() + L"\\no-such-child.exe";
   kro::systools::process_wrapper::factory factory;
@@ -142,7 +191,7 @@ TEST(process_launch, missing_program_raises_with_system_code) {
   }
   // A launcher given no program starts nothing.
   kro::sfx::secure_process_launcher::factory launcher;
-  EXPECT_THROW(launcher.create()->run(kro::sfx::command_line(), L"exit:3", 0xFFFFFFFFu),
+  EXPECT_THROW(launcher.create()->run(kro::sfx::command_line(), L"exit:3", 0xFFFFFFFFu, std::nullopt),
                kro::exceptions::error);
 }
 
@@ -181,7 +230,8 @@ TEST(process_launch, standard_handles_through_pipes) {
     const auto started = clock_type::now();
     // The time-out leaves the child time to start under emulation (a
     // loaded machine took more than 400 ms) and ends well before its sleep.
-    EXPECT_EQ(wrapper->run(child + L" out:early sleep:20000", false, false, 3000, &out, nullptr), still_active);
+    EXPECT_EQ(wrapper->run(child + L" out:early sleep:20000", false, false, 3000, &out, nullptr),
+              still_active);
     EXPECT_LT(elapsed_ms(started), 12000);
     EXPECT_EQ(out, "early");
   }
