@@ -146,10 +146,6 @@ std::shared_ptr<const void> run_user_sid();
 // system error code.
 uint32_t read_entry(void* handle, const std::wstring& path, entry_facts& facts);
 
-// The full path of an open file or folder as the system resolves it (with a
-// "\\?\" prefix); empty when the system cannot tell.
-std::wstring final_path(void* handle);
-
 // Gives an open folder (opened with WRITE_DAC) the private access list,
 // protected from inheritance, on the folder alone (nothing is passed down
 // to what it holds). Returns 0 or a system error code.

@@ -172,21 +172,6 @@ uint32_t read_entry(void* handle, const std::wstring& path, entry_facts& facts) 
   return ERROR_SUCCESS;
 }
 
-std::wstring final_path(void* handle) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    const DWORD n = GetFinalPathNameByHandleW(handle, path.data(), static_cast<DWORD>(path.size()),
-                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(n + 1);
-  }
-  return {};
-}
-
 uint32_t protect_folder(void* handle) {
   const unique_descriptor descriptor = private_folder_descriptor();
   if (!descriptor) return GetLastError();

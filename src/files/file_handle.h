@@ -69,6 +69,10 @@ using unique_file = unique_resource<void*, detail::invalid_file_value, detail::c
 // Other kernel objects: mappings, events, processes, threads (invalid: null).
 using unique_kernel_handle = unique_resource<void*, detail::null_handle_value, detail::close_kernel_handle>;
 
+// The full path of an open file or folder as the system resolves it (links
+// followed, with a "\\?\" prefix); empty when the system cannot tell.
+std::wstring final_path(native_handle handle);
+
 #else
 
 // A POSIX file descriptor.

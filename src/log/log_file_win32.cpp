@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "exceptions/exceptions.h"
+#include "files/file_handle.h"
 #include "log/logger.h"
 #include "root/random.h"
 
@@ -111,22 +112,6 @@ void delete_at_restart(const std::wstring& path) {
   MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
 }
 
-// The full path of an open file; empty when the system cannot tell.
-std::wstring path_of(HANDLE file) {
-  std::wstring path(MAX_PATH, L'\0');
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    const DWORD n = GetFinalPathNameByHandleW(file, path.data(), static_cast<DWORD>(path.size()),
-                                              FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
-    if (n == 0) return {};
-    if (n < path.size()) {
-      path.resize(n);
-      return path;
-    }
-    path.resize(n + 1);
-  }
-  return {};
-}
-
 bool starts_with_bom(HANDLE file) {
   unsigned char head[3] = {};
   DWORD have = 0;
@@ -174,7 +159,7 @@ class win32_log_file final : public log_file {
   // even that fails, the rotated file is: the current name is free in every
   // case.
   bool rotate() override {
-    const std::wstring path = path_of(m_file.get());
+    const std::wstring path = files::final_path(m_file.get());
     if (path.size() < 4 || path.compare(path.size() - 4, 4, L".log") != 0) return false;
 
     const std::wstring rotating = path + L".to_rotate." + root::new_guid_text();

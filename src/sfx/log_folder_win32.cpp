@@ -46,7 +46,7 @@ uint32_t inspect(const api& functions, HANDLE handle, const std::wstring& path,
                  const std::wstring& parent_final, access::entry_facts& facts) {
   const uint32_t error = functions.read_entry(handle, path, facts);
   if (error != 0) return error;
-  const std::wstring final = access::final_path(handle);
+  const std::wstring final = files::final_path(handle);
   if (final.empty() || parent_final.empty() ||
       !text::equals_nocase(final, files::join(parent_final, last_part(path)))) {
     facts.where_expected = false;
@@ -96,7 +96,7 @@ class preparation {
       }
     }
     if (verdict != access::verdict::accepted) return refuse(path, access::describe(verdict));
-    const std::wstring final = access::final_path(handle.get());
+    const std::wstring final = files::final_path(handle.get());
     if (final.empty()) return refuse(path, "its full path cannot be read");
     return final;
   }
@@ -194,7 +194,7 @@ prepared prepare(const api& functions, const std::wstring& common, const std::ws
   if (GetFileAttributesW(common.c_str()) == INVALID_FILE_ATTRIBUTES) files::create_directories(common);
   std::wstring parent_final;
   if (files::unique_file top = open_entry(common, FILE_READ_ATTRIBUTES, FILE_FLAG_BACKUP_SEMANTICS)) {
-    parent_final = access::final_path(top.get());
+    parent_final = files::final_path(top.get());
     if (parent_final.empty()) run.refuse(common, "its full path cannot be read");
   } else {
     run.refuse(common, text::format("it cannot be created or opened (error %u)",
