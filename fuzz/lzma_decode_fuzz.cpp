@@ -41,13 +41,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     announced = 0;
     for (int i = 7; i >= 0; --i) announced = announced << 8 | input[5 + i];
   }
-  // A pointer even for empty input (a null pointer is refused as missing).
-  const uint8_t dummy = 0;
-  const uint8_t* const p = input.empty() ? &dummy : input.data();
-
   std::vector<uint8_t> out;
   try {
-    out = packer().unpack(p, input.size());
+    out = packer().unpack(kro::bytes::view(input));
   } catch (const kro::exceptions::error&) {
     return 0;
   }

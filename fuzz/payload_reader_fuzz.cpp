@@ -1,20 +1,17 @@
-// Fuzz target: arbitrary bytes as the executable image, mapped from a memory
-// file; the PE checks run and every payload record is walked.
+// Fuzz target: arbitrary bytes as the executable image, read through a byte
+// view over the input; the PE checks run and every payload record is walked.
 //
 // The reader must either throw one of the program's own exceptions or walk
 // to the end, and every entry it hands out must describe bytes inside the
 // file: its header lies behind the payload start, its data begin inside the
 // view. The walk must end (each record moves the offset forward), and the
 // packer's measure of the same bytes must agree with the reader's start.
-#include <sys/mman.h>
-#include <unistd.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 
+#include "bytes/byte_view.h"
 #include "exceptions/exceptions.h"
-#include "files/file_mapping.h"
 #include "log/logger.h"
 #include "sfx/payload_enumerator.h"
 #include "sfx/payload_format.h"
@@ -35,25 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool quiet = quiet_logger();
   (void)quiet;
 
-  kro::files::unique_file file(memfd_create("payload", MFD_CLOEXEC));
-  if (!file) return 0;
-  for (size_t done = 0; done < size;) {
-    const ssize_t n = write(file.get(), data + done, size - done);
-    if (n <= 0) return 0;
-    done += static_cast<size_t>(n);
-  }
-
-  auto mapping = std::make_shared<kro::files::file_mapping>();
-  try {
-    mapping->open(file.get(), false, true);
-  } catch (const kro::exceptions::error&) {
-    return 0;
-  }
-
   uint32_t start = 0;
   bool constructed = false;
   try {
-    kro::sfx::payload_enumerator reader(mapping);
+    kro::sfx::payload_enumerator reader(kro::bytes::view(data, size));
     constructed = true;
     start = reader.payload_start();
     if (start > size) broken();

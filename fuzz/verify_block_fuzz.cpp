@@ -64,12 +64,12 @@ const samples& sample_set() {
     const size_t cert_at = image.size() + signature::block_size + 3;
     put32(image, 0x80 + 152, static_cast<uint32_t>(cert_at));
     put32(image, 0x80 + 156, 40);
-    const bytes block = signature::make_block(image.data(), image.size(), key);
+    const bytes block = signature::make_block(image, key);
     out.pe = image;
     out.pe.insert(out.pe.end(), block.begin(), block.end());
     out.pe.insert(out.pe.end(), 3, 0);
     out.pe.insert(out.pe.end(), 40, 0x5A);
-    out.pe_digest = signature::covered_digest(image.data(), image.size(), size_t{0x80 + 88});
+    out.pe_digest = signature::covered_digest(image, size_t{0x80 + 88});
     const std::string doc = "<?xml version=\"1.0\"?>\r\n<sfx-info><x>1</x></sfx-info>\r\n\n";
     const std::string signed_doc = signature::sign_xml(doc, key);
     out.xml.assign(signed_doc.begin(), signed_doc.end());
@@ -109,9 +109,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!block.empty()) std::memcpy(exact.get(), block.data(), block.size());
   const bool valid = kro::sfx::verify_signature::factory().create()->verify_block(exact.get(), block.size());
   if (valid) {
-    const signature::located where = signature::locate(exact.get(), block.size());
+    const signature::located where = signature::locate({exact.get(), block.size()});
     const kro::root::digest covered =
-        signature::covered_digest(exact.get(), where.covered_size, where.checksum_offset);
+        signature::covered_digest({exact.get(), where.covered_size}, where.checksum_offset);
     if (covered != s.pe_digest && covered != s.xml_digest) std::abort();
   }
   return 0;

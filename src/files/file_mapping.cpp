@@ -120,4 +120,21 @@ void file_mapping::reset() noexcept {
   m_file_size = 0;
 }
 
+mapping_windows::mapping_windows(file_mapping& mapping, uint32_t window)
+    : m_mapping(mapping), m_window(window ? window : 1) {}
+
+uint64_t mapping_windows::size() const { return m_mapping.file_size(); }
+
+const uint8_t* mapping_windows::fetch(uint64_t offset, size_t n) const {
+  const bool inside = m_mapping.mapped() && offset >= m_mapping.view_offset() &&
+                      offset - m_mapping.view_offset() <= m_mapping.view_size() &&
+                      m_mapping.view_size() - (offset - m_mapping.view_offset()) >= n;
+  if (!inside) {
+    if (n > max_view_size) bytes::throw_outside_view();
+    m_mapping.map_view(offset, static_cast<uint32_t>(n > m_window ? n : m_window));
+    if (m_mapping.view_size() < n) bytes::throw_outside_view();
+  }
+  return m_mapping.view() + (offset - m_mapping.view_offset());
+}
+
 }  // namespace kro::files

@@ -19,6 +19,7 @@
 //   "Unable to read outside of the mapped view!"         5
 #include <cstdint>
 
+#include "bytes/byte_view.h"
 #include "files/file_handle.h"
 
 namespace kro::files {
@@ -82,6 +83,27 @@ class file_mapping {
   const uint8_t* m_view = nullptr;
   uint32_t m_view_size = 0;
   uint64_t m_view_offset = 0;
+};
+
+// The bytes of a whole opened mapping, read through windows of the one view:
+// a read that does not lie inside the current window moves the view (window
+// bytes from the read's offset, or the read's length when that is more). So
+// no reader needs the file as one block, and files of 4 GiB and more can be
+// read. A span a read gives stays valid until the next read.
+class mapping_windows final : public bytes::source {
+ public:
+  static constexpr uint32_t default_window = 32u << 20;  // 32 MiB
+
+  // mapping must be opened and outlive this object; its view is moved.
+  explicit mapping_windows(file_mapping& mapping, uint32_t window = default_window);
+
+  uint64_t size() const override;
+  const uint8_t* fetch(uint64_t offset, size_t n) const override;
+  size_t max_piece() const override { return m_window; }
+
+ private:
+  file_mapping& m_mapping;
+  uint32_t m_window;
 };
 
 }  // namespace kro::files

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "bytes/byte_view.h"
 #include "exceptions/exceptions.h"
 #include "files/file_mapping.h"
 #include "sfx/error_codes.h"
@@ -35,16 +36,6 @@ int32_t codec_code(lzma_ret ret) noexcept {
     default:
       return codec_internal_error;
   }
-}
-
-uint32_t read_le32(const uint8_t* p) noexcept {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-uint64_t read_le64(const uint8_t* p) noexcept { return read_le32(p) | uint64_t{read_le32(p + 4)} << 32; }
-
-void write_le64(uint8_t* p, uint64_t value) noexcept {
-  for (int i = 0; i < 8; ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
 }
 
 void require(bool present) {
@@ -156,12 +147,14 @@ uint32_t lzma_packer::encoder_dictionary_size(uint64_t size, uint32_t dictionary
 
 // --- decoding ----------------------------------------------------------------
 
-void lzma_packer::decode(const uint8_t* data, size_t size, sink& out) {
-  if (size < lzma_header_size) throw error(kro::codes::invalid_data, "Unable to read LZMA header!");
+void lzma_packer::decode(const bytes::view& input, sink& out) {
+  if (input.size() < lzma_header_size) throw error(kro::codes::invalid_data, "Unable to read LZMA header!");
+  uint8_t data[lzma_header_size];
+  std::memcpy(data, input.read(0, lzma_header_size).data(), lzma_header_size);
 
   const uint8_t properties = data[0];
   if (properties > max_properties) throw error(codec_unsupported, "Unable to allocate LZMA context!");
-  const uint64_t unpacked_size = read_le64(data + 5);
+  const uint64_t unpacked_size = bytes::load_le<uint64_t>(data + 5);
   const bool size_known = (unpacked_size & unknown_size_bit) == 0;
   if (size_known && unpacked_size > m_output_limit) {
     throw error(codec_memory_error, "The unpacked data exceed the limit of %llu bytes!",
@@ -173,7 +166,7 @@ void lzma_packer::decode(const uint8_t* data, size_t size, sink& out) {
   // asking for more output than is still due. So an end marker before the
   // announced size ends the file, and nothing behind the last byte due is read.
   lzma_options_lzma options{};
-  options.dict_size = dictionary_buffer_size(read_le32(data + 1));
+  options.dict_size = dictionary_buffer_size(bytes::load_le<uint32_t>(data + 1));
   options.lc = properties % 9;
   options.lp = (properties / 9) % 5;
   options.pb = properties / 45;
@@ -204,10 +197,20 @@ void lzma_packer::decode(const uint8_t* data, size_t size, sink& out) {
                                 ? static_cast<size_t>(std::min<uint64_t>(unpacked_size, transfer_buffer_size))
                                 : transfer_buffer_size;
   uint8_t* const buffer = m_codec->transfer_buffer(std::max<size_t>(piece_size, 1));
-  strm.next_in = data + lzma_header_size;
-  strm.avail_in = size - lzma_header_size;
+  // The input is handed to the codec piece by piece, as the view gives it.
+  uint64_t consumed = lzma_header_size;
+  strm.next_in = nullptr;
+  strm.avail_in = 0;
   uint64_t written = 0;
   while (true) {
+    if (strm.avail_in == 0 && consumed < input.size()) {
+      const uint64_t left = input.size() - consumed;
+      const std::span<const uint8_t> piece =
+          input.read(consumed, static_cast<size_t>(std::min<uint64_t>(left, input.piece_limit())));
+      strm.next_in = piece.data();
+      strm.avail_in = piece.size();
+      consumed += piece.size();
+    }
     if (size_known && remaining == 0) return;
     const size_t want =
         size_known ? static_cast<size_t>(std::min<uint64_t>(remaining, piece_size)) : piece_size;
@@ -233,7 +236,7 @@ void lzma_packer::decode(const uint8_t* data, size_t size, sink& out) {
     if (size_known && remaining == 0) return;
     // The codec fills the output unless it ran out of input; an output piece
     // that is not full (or no progress at all) means the input has ended.
-    if (ret == LZMA_BUF_ERROR || (strm.avail_in == 0 && produced < want)) {
+    if (ret == LZMA_BUF_ERROR || (strm.avail_in == 0 && consumed == input.size() && produced < want)) {
       throw error(codec_data_error, "The LZMA stream has ended prematurely!");
     }
   }
@@ -265,16 +268,20 @@ void lzma_packer::unpack(const uint8_t* data, size_t size, files::native_handle 
   require_handle(output);
   sink out;
   out.file = output;
-  decode(data, size, out);
+  decode(bytes::view(data, size), out);
 }
 
 std::vector<uint8_t> lzma_packer::unpack(const uint8_t* data, size_t size) {
   require(data != nullptr);
-  std::vector<uint8_t> bytes;
+  return unpack(bytes::view(data, size));
+}
+
+std::vector<uint8_t> lzma_packer::unpack(const bytes::view& input) {
+  std::vector<uint8_t> result;
   sink out;
-  out.vector = &bytes;
-  decode(data, size, out);
-  return bytes;
+  out.vector = &result;
+  decode(input, out);
+  return result;
 }
 
 void lzma_packer::unpack_stream() {
@@ -309,7 +316,7 @@ void lzma_packer::encode(source& in, sink& out) {
   uint8_t header[lzma_header_size];
   const lzma_ret props = lzma_properties_encode(&filters[0], header);
   if (props != LZMA_OK) throw error(codec_code(props), "Unable to write LZMA properties!");
-  write_le64(header + 5, input_size);
+  bytes::store_le<uint64_t>(header + 5, input_size);
   out.put(header, sizeof header, "Unable to write to the output file!");
 
   uint8_t* const buffer = m_codec->transfer_buffer(transfer_buffer_size);

@@ -57,6 +57,7 @@
 #include <string>
 #include <vector>
 
+#include "bytes/byte_view.h"
 #include "files/file_handle.h"
 
 namespace kro::packers {
@@ -108,6 +109,8 @@ class lzma_packer : public basic_packer {
   void unpack(const uint8_t* data, size_t size, const std::wstring& output_path) override;
   void unpack(const uint8_t* data, size_t size, files::native_handle output) override;
   std::vector<uint8_t> unpack(const uint8_t* data, size_t size) override;
+  // The stream in input, which may lie in pieces (windows of a mapping).
+  std::vector<uint8_t> unpack(const bytes::view& input);
   void unpack_stream() override;
 
   void pack(const std::wstring& input_path, const std::wstring& output_path) override;
@@ -141,7 +144,7 @@ class lzma_packer : public basic_packer {
   struct source;
   struct sink;
 
-  void decode(const uint8_t* data, size_t size, sink& out);
+  void decode(const bytes::view& input, sink& out);
   void encode(source& in, sink& out);
 
   codec* m_codec;

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "bytes/byte_view.h"
 #include "text/text.h"
 
 namespace kro::root {
@@ -14,7 +15,7 @@ class chacha20 {
   chacha20() {
     uint8_t seed[32];
     detail::os_random_bytes(seed, sizeof(seed));
-    for (int i = 0; i < 8; ++i) m_key[i] = load32(seed + 4 * i);
+    for (int i = 0; i < 8; ++i) m_key[i] = bytes::load_le<uint32_t>(seed + 4 * i);
     std::memset(seed, 0, sizeof(seed));
   }
 
@@ -31,9 +32,6 @@ class chacha20 {
   }
 
  private:
-  static uint32_t load32(const uint8_t* p) {
-    return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-  }
   static uint32_t rotl(uint32_t v, int c) { return (v << c) | (v >> (32 - c)); }
   static void quarter(uint32_t* x, int a, int b, int c, int d) {
     x[a] += x[b];
@@ -65,11 +63,7 @@ class chacha20 {
       quarter(x, 3, 4, 9, 14);
     }
     for (int i = 0; i < 16; ++i) {
-      const uint32_t v = x[i] + state[i];
-      m_block[4 * i] = static_cast<uint8_t>(v);
-      m_block[4 * i + 1] = static_cast<uint8_t>(v >> 8);
-      m_block[4 * i + 2] = static_cast<uint8_t>(v >> 16);
-      m_block[4 * i + 3] = static_cast<uint8_t>(v >> 24);
+      bytes::store_le<uint32_t>(m_block + 4 * i, x[i] + state[i]);
     }
     m_used = 0;
   }
@@ -93,15 +87,14 @@ void random_bytes(void* out, size_t n) {
   generator.fill(static_cast<uint8_t*>(out), n);
 }
 
-std::wstring guid_text(const uint8_t (&bytes)[16]) {
-  const uint32_t data1 =
-      uint32_t{bytes[0]} | uint32_t{bytes[1]} << 8 | uint32_t{bytes[2]} << 16 | uint32_t{bytes[3]} << 24;
-  const auto data2 = static_cast<unsigned short>(bytes[4] | bytes[5] << 8);
-  const auto data3 = static_cast<unsigned short>(((bytes[6] | bytes[7] << 8) & 0x0FFF) | 0x4000);
-  const auto d40 = static_cast<unsigned char>((bytes[8] & 0x3F) | 0x80);
+std::wstring guid_text(const uint8_t (&raw)[16]) {
+  const uint32_t data1 = bytes::load_le<uint32_t>(raw);
+  const auto data2 = static_cast<unsigned short>(bytes::load_le<uint16_t>(raw + 4));
+  const auto data3 = static_cast<unsigned short>((bytes::load_le<uint16_t>(raw + 6) & 0x0FFF) | 0x4000);
+  const auto d40 = static_cast<unsigned char>((raw[8] & 0x3F) | 0x80);
   return text::format(L"%08lx-%04hx-%04hx-%02hhx%02hhx-%02hhx%02hhx%02hhx%02hhx%02hhx%02hhx",
-                      static_cast<unsigned long>(data1), data2, data3, d40, bytes[9], bytes[10], bytes[11],
-                      bytes[12], bytes[13], bytes[14], bytes[15]);
+                      static_cast<unsigned long>(data1), data2, data3, d40, raw[9], raw[10], raw[11], raw[12],
+                      raw[13], raw[14], raw[15]);
 }
 
 std::wstring new_guid_text() {

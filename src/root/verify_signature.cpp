@@ -6,10 +6,10 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "bytes/pe_format.h"
 #include "exceptions/exceptions.h"
 #include "files/file_mapping.h"
 #include "log/logger.h"
-#include "sfx/pe_headers.h"
 #include "text/text.h"
 
 namespace kro::sfx {
@@ -23,12 +23,9 @@ files::unique_file open_for_check(const std::wstring& path);
 namespace signature {
 namespace {
 
-uint32_t le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
-}
-
-bool ends_with(const uint8_t* data, size_t size, std::string_view tail) {
-  return size >= tail.size() && std::memcmp(data + size - tail.size(), tail.data(), tail.size()) == 0;
+bool ends_with(const bytes::view& data, uint64_t size, std::string_view tail) {
+  return size >= tail.size() &&
+         data.equals(size - tail.size(), {reinterpret_cast<const uint8_t*>(tail.data()), tail.size()});
 }
 
 // What the PE headers say about the signed range.
@@ -45,15 +42,13 @@ struct pe_layout {
 // no security directory or whose section table lies outside the data is
 // refused: the payload reader would read other fields than the ones the
 // signed range is derived from.
-std::optional<pe_layout> parse_pe(const uint8_t* data, size_t n) {
-  if (n < pe::dos_header_size || data[0] != 'M' || data[1] != 'Z') return std::nullopt;
-  const uint32_t raw_lfanew = le32(data + pe::e_lfanew_offset);
+std::optional<pe_layout> parse_pe(const bytes::view& data) {
+  if (!pe::has_dos_header(data)) return std::nullopt;
+  const uint32_t raw_lfanew = data.u32(pe::e_lfanew.offset);
   if (static_cast<int32_t>(raw_lfanew) < 0) return std::nullopt;
-  const size_t lfanew = raw_lfanew;
-  if (lfanew > n || n - lfanew < pe::signature_size) return std::nullopt;
-  if (std::memcmp(data + lfanew, "PE\0\0", pe::signature_size) != 0) return std::nullopt;
-  if (n - lfanew - pe::signature_size < 20) return std::nullopt;
-  const pe::nt_headers headers = pe::read_nt_headers(data, n, raw_lfanew);
+  if (!data.equals(raw_lfanew, pe::nt_signature)) return std::nullopt;
+  if (!data.contains(uint64_t{raw_lfanew} + pe::signature.size, pe::file_header_size)) return std::nullopt;
+  const pe::nt_headers headers = pe::read_nt_headers(data, raw_lfanew);
   const pe::optional_header_kind* kind = nullptr;
   if (headers.machine == pe::machine_i386) {
     kind = &pe::pe32;
@@ -74,12 +69,12 @@ std::optional<pe_layout> parse_pe(const uint8_t* data, size_t n) {
   return layout;
 }
 
-bool check_located(const uint8_t* bytes, const located& where, uint32_t key_set, char* which) {
+bool check_located(const bytes::view& data, const located& where, uint32_t key_set, char* which) {
   if (where.value.empty() || where.refusal) {
     (void)root::dsa::key_set_names(key_set);  // an unknown key set still fails loudly
     return false;
   }
-  const root::digest hash = covered_digest(bytes, where.covered_size, where.checksum_offset);
+  const root::digest hash = covered_digest(data.first(where.covered_size), where.checksum_offset);
   return root::dsa::verify_key_set(hash, where.value, key_set, which);
 }
 
@@ -146,9 +141,8 @@ class checker final : public verify_signature_intf {
   // The check of key set 3; a refused layout is logged, every failure is false.
   static bool verify_block_quiet(const void* data, size_t size) {
     try {
-      const auto* bytes = static_cast<const uint8_t*>(data);
-      if (bytes == nullptr) size = 0;
-      const located where = locate(bytes, size);
+      const bytes::view bytes(static_cast<const uint8_t*>(data), size);
+      const located where = locate(bytes);
       if (where.refusal) log::write(log::error, "DSA check refused the data: %s.", where.refusal);
       return check_located(bytes, where, root::dsa::sfx_key_set, nullptr);
     } catch (const std::exception&) {
@@ -159,17 +153,18 @@ class checker final : public verify_signature_intf {
 
 }  // namespace
 
-std::optional<size_t> pe_checksum_offset(const uint8_t* data, size_t size) {
-  const auto pe = parse_pe(data, size);
+std::optional<size_t> pe_checksum_offset(const bytes::view& data) {
+  const auto pe = parse_pe(data);
   if (!pe) return std::nullopt;
   return pe->checksum_offset;
 }
 
-located locate(const uint8_t* data, size_t n) {
+located locate(const bytes::view& data) {
   located out;
-  size_t m = n;
+  const uint64_t n = data.size();
+  uint64_t m = n;
   // 1. Effective length.
-  const std::optional<pe_layout> pe = parse_pe(data, n);
+  const std::optional<pe_layout> pe = parse_pe(data);
   if (pe) {
     out.checksum_offset = pe->checksum_offset;
     out.refusal = pe->refusal;
@@ -185,12 +180,12 @@ located locate(const uint8_t* data, size_t n) {
     } else {
       // Anything behind the table would be covered by no signature.
       if (end != n && !out.refusal) out.refusal = "the certificate table does not end the file";
-      size_t e = pe->security_offset;
-      for (size_t i = 0; i < max_padding && e > 0 && data[e - 1] == 0; ++i) --e;
+      uint64_t e = pe->security_offset;
+      for (size_t i = 0; i < max_padding && e > 0 && data.u8(e - 1) == 0; ++i) --e;
       m = e;
     }
   }
-  out.effective_size = m;
+  out.effective_size = static_cast<size_t>(m);
   // 2. Signature extraction.
   if (ends_with(data, m, " -->\r\n")) {
     m -= 6;
@@ -201,15 +196,17 @@ located locate(const uint8_t* data, size_t n) {
   }
   if (ends_with(data, m, binary_marker)) {
     if (m >= block_size) {
-      out.value.assign(data + m - block_size, data + m - marker_size);
-      out.covered_size = m - block_size;
+      const std::span<const uint8_t> value = data.read(m - block_size, value_size);
+      out.value.assign(value.begin(), value.end());
+      out.covered_size = static_cast<size_t>(m - block_size);
     }
   } else if (ends_with(data, m, xml_marker) && m >= comment_size &&
-             std::memcmp(data + m - comment_size, xml_marker, marker_size) == 0) {
-    const std::string_view hex(reinterpret_cast<const char*>(data + m - comment_size + marker_size),
-                               2 * value_size);
-    out.value = root::digest::from_hex(hex).bytes();
-    out.covered_size = m - comment_size;
+             ends_with(data, m - comment_size + marker_size, xml_marker)) {
+    const std::span<const uint8_t> hex = data.read(m - comment_size + marker_size, 2 * value_size);
+    out.value =
+        root::digest::from_hex(std::string_view(reinterpret_cast<const char*>(hex.data()), hex.size()))
+            .bytes();
+    out.covered_size = static_cast<size_t>(m - comment_size);
   }
   // The headers the payload is found through must be signed bytes.
   if (pe && !out.refusal && !out.value.empty() && pe->headers_end > out.covered_size)
@@ -217,28 +214,26 @@ located locate(const uint8_t* data, size_t n) {
   return out;
 }
 
-root::digest covered_digest(const uint8_t* data, size_t size, std::optional<size_t> checksum_offset) {
-  if (!checksum_offset || *checksum_offset >= size) return root::hash_block(data, size);
-  const size_t c = *checksum_offset;
-  const size_t masked = size - c < 4 ? size - c : 4;
+root::digest covered_digest(const bytes::view& data, std::optional<size_t> checksum_offset) {
+  const uint64_t size = data.size();
+  const uint64_t c = checksum_offset && *checksum_offset < size ? *checksum_offset : size;
+  const uint64_t masked = size - c < 4 ? size - c : 4;
   static constexpr uint8_t zeros[4] = {};
   root::sha256 hash;
   hash.init();
-  hash.update(data, c);
-  hash.update(zeros, masked);
-  hash.update(data + c + masked, size - c - masked);
+  auto update = [&hash](std::span<const uint8_t> piece) { hash.update(piece.data(), piece.size()); };
+  data.for_each_piece(0, c, update);
+  hash.update(zeros, static_cast<size_t>(masked));
+  data.for_each_piece(c + masked, size - c - masked, update);
   return hash.finish();
 }
 
-bool check_block(const void* data, size_t size, uint32_t key_set, char* which) {
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  if (bytes == nullptr) size = 0;
-  return check_located(bytes, locate(bytes, size), key_set, which);
+bool check_block(const bytes::view& data, uint32_t key_set, char* which) {
+  return check_located(data, locate(data), key_set, which);
 }
 
-std::vector<uint8_t> make_block(const void* data, size_t size, const root::dsa::key_pair& key) {
-  const auto* bytes = static_cast<const uint8_t*>(data);
-  const root::digest hash = covered_digest(bytes, size, pe_checksum_offset(bytes, size));
+std::vector<uint8_t> make_block(const bytes::view& data, const root::dsa::key_pair& key) {
+  const root::digest hash = covered_digest(data, pe_checksum_offset(data));
   std::vector<uint8_t> block = root::dsa::sign(hash, key.x, key.params());
   if (block.size() != value_size) throw std::invalid_argument("signing key is not DSA (2048, 256)");
   block.insert(block.end(), binary_marker, binary_marker + marker_size);
@@ -248,8 +243,8 @@ std::vector<uint8_t> make_block(const void* data, size_t size, const root::dsa::
 std::string sign_xml(std::string_view document, const root::dsa::key_pair& key) {
   std::string out(document);
   out += "<!-- ";
-  const auto* bytes = reinterpret_cast<const uint8_t*>(out.data());
-  const root::digest hash = covered_digest(bytes, out.size(), pe_checksum_offset(bytes, out.size()));
+  const bytes::view bytes(reinterpret_cast<const uint8_t*>(out.data()), out.size());
+  const root::digest hash = covered_digest(bytes, pe_checksum_offset(bytes));
   const std::vector<uint8_t> value = root::dsa::sign(hash, key.x, key.params());
   if (value.size() != value_size) throw std::invalid_argument("signing key is not DSA (2048, 256)");
   out += xml_marker;

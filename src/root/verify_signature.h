@@ -19,7 +19,7 @@
 // first marker, "<!-- " and any line break before it included.
 //
 // Executables (data starting with "MZ" and a PE32 / PE32+ header for machine
-// 0x14C, 0x8664 or 0xAA64; headers in sfx/pe_headers.h):
+// 0x14C, 0x8664 or 0xAA64; headers in bytes/pe_format.h):
 //   - the signed range ends where the security directory (certificate table)
 //     begins, less at most 8 zero bytes of padding before it;
 //   - a certificate table must end exactly at the end of the data, and
@@ -29,7 +29,7 @@
 //   - an image whose SizeOfOptionalHeader is below 224 (PE32) or 240 (PE32+),
 //     whose NumberOfRvaAndSizes is below 5, or whose section table does not
 //     lie inside the signed bytes is refused;
-//   - the 4-byte CheckSum field (e_lfanew + 88) is hashed as zeros;
+//   - the 4-byte CheckSum field of the optional header is hashed as zeros;
 //   - the security directory entry itself is covered, so it must hold its
 //     final values before signing.
 // A refused layout gives false and, in the checks of verify_signature_intf,
@@ -42,6 +42,7 @@
 #include <string_view>
 #include <vector>
 
+#include "bytes/byte_view.h"
 #include "files/file_handle.h"
 #include "files/file_mapping.h"
 #include "root/dsa.h"
@@ -96,25 +97,25 @@ struct located {
 
 // Steps 1 and 2 of the check (effective length, signature extraction).
 // Throws std::invalid_argument for a non-hex comment.
-located locate(const uint8_t* data, size_t size);
+located locate(const bytes::view& data);
 
 // The CheckSum field position of a PE image, when data is one.
-std::optional<size_t> pe_checksum_offset(const uint8_t* data, size_t size);
+std::optional<size_t> pe_checksum_offset(const bytes::view& data);
 
-// SHA-256 over data[0, size) with the 4 bytes at checksum_offset (as far as
-// they lie inside) hashed as zeros.
-root::digest covered_digest(const uint8_t* data, size_t size, std::optional<size_t> checksum_offset);
+// SHA-256 over data with the 4 bytes at checksum_offset (as far as they lie
+// inside) hashed as zeros.
+root::digest covered_digest(const bytes::view& data, std::optional<size_t> checksum_offset);
 
 // verify_block against any key set (0..4); kro::exceptions::error 87
 // "Unknown DSA key!" above 4. Nothing is logged. *which receives the name of
 // the accepting key.
-bool check_block(const void* data, size_t size, uint32_t key_set, char* which = nullptr);
+bool check_block(const bytes::view& data, uint32_t key_set, char* which = nullptr);
 
 // --- Signing (the packer side) ------------------------------------------------
 
-// The 72-byte block to append to data[0, size): the signature over those
-// bytes (CheckSum field zeroed when they are a PE image) and "KROSig2B".
-std::vector<uint8_t> make_block(const void* data, size_t size, const root::dsa::key_pair& key);
+// The 72-byte block to append to data: the signature over those bytes (CheckSum field zeroed when they are a
+// PE image) and "KROSig2B".
+std::vector<uint8_t> make_block(const bytes::view& data, const root::dsa::key_pair& key);
 
 // The signed document: document, then "<!-- KROSig2A<hex>KROSig2A -->" (lower
 // case hex, no line break after it). The caller puts whatever line break it

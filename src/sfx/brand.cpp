@@ -4,6 +4,7 @@
 #include <iterator>
 #include <vector>
 
+#include "bytes/pe_format.h"
 #include "exceptions/exceptions.h"
 #include "sfx/error_codes.h"
 #include "text/text.h"
@@ -19,15 +20,6 @@ constexpr size_t node_header = 6;  // length, value length, type
 constexpr uint16_t type_text = 1;
 
 constexpr size_t align4(size_t offset) { return (offset + 3) & ~size_t{3}; }
-
-uint16_t read16(std::span<const uint8_t> bytes, size_t offset) {
-  return static_cast<uint16_t>(bytes[offset] | (bytes[offset + 1] << 8));
-}
-
-uint32_t read32(std::span<const uint8_t> bytes, size_t offset) {
-  return static_cast<uint32_t>(bytes[offset]) | (static_cast<uint32_t>(bytes[offset + 1]) << 8) |
-         (static_cast<uint32_t>(bytes[offset + 2]) << 16) | (static_cast<uint32_t>(bytes[offset + 3]) << 24);
-}
 
 // UTF-16 code units to a wide string (pairs joined where wchar_t is 32-bit).
 std::wstring from_utf16(const std::vector<char16_t>& units) {
@@ -56,20 +48,20 @@ struct node {
 };
 
 // Reads the node at `pos`, which must fit before `limit` (limit <= size).
-std::optional<node> read_node(std::span<const uint8_t> block, size_t pos, size_t limit) {
+std::optional<node> read_node(const bytes::view& block, size_t pos, size_t limit) {
   if (pos > limit || limit - pos < node_header) return std::nullopt;
-  const size_t length = read16(block, pos);
+  const size_t length = block.u16(pos);
   if (length < node_header || length > limit - pos) return std::nullopt;
   node n;
   n.end = pos + length;
-  n.value_length = read16(block, pos + 2);
-  const uint16_t type = read16(block, pos + 4);
+  n.value_length = block.u16(pos + 2);
+  const uint16_t type = block.u16(pos + 4);
 
   std::vector<char16_t> key;
   size_t at = pos + node_header;
   for (;;) {
     if (n.end - at < 2) return std::nullopt;  // key without its terminator
-    const char16_t c = read16(block, at);
+    const char16_t c = block.u16(at);
     at += 2;
     if (c == 0) break;
     key.push_back(c);
@@ -86,7 +78,7 @@ std::optional<node> read_node(std::span<const uint8_t> block, size_t pos, size_t
 // Calls visit(child) for each child of `parent` while `stop` is unset. A
 // malformed child sets `stop`: nothing behind it can be trusted.
 template <class Visit>
-void for_each_child(std::span<const uint8_t> block, const node& parent, bool& stop, Visit visit) {
+void for_each_child(const bytes::view& block, const node& parent, bool& stop, Visit visit) {
   for (size_t pos = parent.children; pos < parent.end && !stop;) {
     const std::optional<node> child = read_node(block, pos, parent.end);
     if (!child) {
@@ -100,11 +92,11 @@ void for_each_child(std::span<const uint8_t> block, const node& parent, bool& st
 
 // The text value of a String node: UTF-16 up to its terminator or the end
 // of the node.
-std::wstring text_value(std::span<const uint8_t> block, const node& n) {
+std::wstring text_value(const bytes::view& block, const node& n) {
   std::vector<char16_t> units;
   if (n.value_length == 0) return {};
   for (size_t at = n.value; n.end - at >= 2; at += 2) {
-    const char16_t c = read16(block, at);
+    const char16_t c = block.u16(at);
     if (c == 0) break;
     units.push_back(c);
   }
@@ -121,25 +113,21 @@ constexpr size_t data_entry_size = 16;
 
 [[noreturn]] void fail(const char* message) { throw kro::exceptions::error(codes::none, "%s", message); }
 
-bool fits(std::span<const uint8_t> bytes, size_t offset, size_t size) {
-  return offset <= bytes.size() && size <= bytes.size() - offset;
-}
-
 struct directory_entry {
   uint32_t name;
   uint32_t offset;
 };
 
 // Entries of the resource directory at `offset`, capped by the bytes present.
-std::vector<directory_entry> directory(std::span<const uint8_t> rsrc, size_t offset) {
-  if (!fits(rsrc, offset, directory_size)) fail(no_product_id);
-  size_t count = size_t{read16(rsrc, offset + 12)} + read16(rsrc, offset + 14);
+std::vector<directory_entry> directory(const bytes::view& rsrc, size_t offset) {
+  if (!rsrc.contains(offset, directory_size)) fail(no_product_id);
+  size_t count = size_t{rsrc.u16(offset + 12)} + rsrc.u16(offset + 14);
   const size_t first = offset + directory_size;
-  count = std::min(count, (rsrc.size() - first) / directory_entry_size);
+  count = std::min(count, static_cast<size_t>((rsrc.size() - first) / directory_entry_size));
   std::vector<directory_entry> entries;
   for (size_t i = 0; i < count; ++i) {
     const size_t at = first + i * directory_entry_size;
-    entries.push_back({read32(rsrc, at), read32(rsrc, at + 4)});
+    entries.push_back({rsrc.u32(at), rsrc.u32(at + 4)});
   }
   return entries;
 }
@@ -167,8 +155,9 @@ constexpr brand_row brands[] = {
 
 }  // namespace
 
-std::optional<std::wstring> find_version_string(std::span<const uint8_t> block, std::wstring_view key) {
-  const std::optional<node> root = read_node(block, 0, block.size());
+std::optional<std::wstring> find_version_string(std::span<const uint8_t> block_bytes, std::wstring_view key) {
+  const bytes::view block(block_bytes);
+  const std::optional<node> root = read_node(block, 0, block_bytes.size());
   if (!root) return std::nullopt;
   std::optional<std::wstring> found;
   bool stop = false;
@@ -191,34 +180,30 @@ std::wstring product_id_from_version_block(std::span<const uint8_t> block) {
   return *id;
 }
 
-std::span<const uint8_t> find_version_resource(std::span<const uint8_t> image) {
-  // DOS header -> "PE\0\0" -> file header (20 bytes) -> optional header.
-  if (!fits(image, 0, 0x40) || image[0] != 'M' || image[1] != 'Z') fail(no_product_id);
-  const size_t pe = read32(image, 0x3C);
-  if (!fits(image, pe, 24 + 2) || read32(image, pe) != 0x00004550u) fail(no_product_id);
-  const size_t optional = pe + 24;
-  size_t count_at = 0;
-  switch (read16(image, optional)) {
-    case 0x10B:
-      count_at = optional + 92;
-      break;  // PE32
-    case 0x20B:
-      count_at = optional + 108;
-      break;  // PE32+
-    default:
-      fail(no_product_id);
-  }
-  if (!fits(image, count_at, 4)) fail(no_product_id);
-  const uint32_t directories = read32(image, count_at);
-  const size_t resource_entry = count_at + 4 + 2 * 8;  // data directory 2
-  if (directories <= 2 || !fits(image, resource_entry, 8) || read32(image, resource_entry) == 0) {
+std::span<const uint8_t> find_version_resource(std::span<const uint8_t> image_bytes) {
+  // DOS header -> "PE\0\0" -> file header -> optional header -> resource
+  // directory (RVAs: this is the loaded image).
+  const bytes::view image(image_bytes);
+  if (!pe::has_dos_header(image)) fail(no_product_id);
+  const uint64_t nt = image.u32(pe::e_lfanew.offset);
+  const uint64_t optional = nt + pe::optional_header_offset;
+  if (!image.contains(nt, pe::optional_header_offset + pe::magic.size) || !image.equals(nt, pe::nt_signature))
+    fail(no_product_id);
+  const pe::optional_header_kind* kind = pe::kind_of(image.u16(optional + pe::magic.offset));
+  if (!kind) fail(no_product_id);
+  const uint64_t count_at = optional + kind->rva_count_offset;
+  if (!image.contains(count_at, 4)) fail(no_product_id);
+  const uint32_t directories = image.u32(count_at);
+  const uint64_t resource_entry = optional + kind->directory(pe::resource_directory);
+  if (directories <= pe::resource_directory || !image.contains(resource_entry, pe::directory_entry_size) ||
+      image.u32(resource_entry) == 0) {
     fail("There is no resource section in module");
   }
-  const size_t rsrc_rva = read32(image, resource_entry);
-  const size_t rsrc_size = read32(image, resource_entry + 4);
+  const uint32_t rsrc_rva = image.u32(resource_entry);
+  const uint32_t rsrc_size = image.u32(resource_entry + 4);
   if (rsrc_size == 0) fail("Resource section is empty");
-  if (!fits(image, rsrc_rva, rsrc_size)) fail(no_product_id);
-  const std::span<const uint8_t> rsrc = image.subspan(rsrc_rva, rsrc_size);
+  if (!image.contains(rsrc_rva, rsrc_size)) fail(no_product_id);
+  const bytes::view rsrc = image.sub(rsrc_rva, rsrc_size);
 
   // Type 16 -> first name -> first language -> data entry (RVA, size).
   size_t names = 0;
@@ -235,12 +220,12 @@ std::span<const uint8_t> find_version_resource(std::span<const uint8_t> image) {
   if (name_entries.empty()) fail(no_product_id);
   const std::vector<directory_entry> languages = directory(rsrc, subdirectory(name_entries.front()));
   if (languages.empty() || (languages.front().offset & subdirectory_flag) != 0) fail(no_product_id);
-  const size_t data_entry = languages.front().offset;
-  if (!fits(rsrc, data_entry, data_entry_size)) fail(no_product_id);
-  const size_t data_rva = read32(rsrc, data_entry);
-  const size_t data_size = read32(rsrc, data_entry + 4);
-  if (!fits(image, data_rva, data_size)) fail(no_product_id);
-  return image.subspan(data_rva, data_size);
+  const uint32_t data_entry = languages.front().offset;
+  if (!rsrc.contains(data_entry, data_entry_size)) fail(no_product_id);
+  const uint32_t data_rva = rsrc.u32(data_entry);
+  const uint32_t data_size = rsrc.u32(data_entry + 4);
+  if (!image.contains(data_rva, data_size)) fail(no_product_id);
+  return image.read(data_rva, data_size);
 }
 
 brand_info deduce_brand(const std::wstring& product_id) {

@@ -3,15 +3,16 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "bytes/pe_format.h"
 #include "exceptions/exceptions.h"
 #include "log/logger.h"
 #include "root/sha256.h"
 #include "sfx/error_codes.h"
 #include "sfx/payload_format.h"
-#include "sfx/pe_headers.h"
 #include "text/text.h"
 
 namespace kro::sfx {
@@ -23,46 +24,21 @@ namespace fmt = payload_format;
 // header's fixed part with its 16 directories.
 constexpr uint32_t nt_headers32_size = pe::optional_header_offset + pe::pe32.min_size;  // 248
 
-[[noreturn]] void throw_outside_view() {
-  throw kro::exceptions::error(codes::read_outside_view, "Unable to read outside of the mapped view!");
-}
-
-// Checked access to a byte range: width bytes at offset, or code 5.
-class byte_span {
- public:
-  byte_span(const uint8_t* data, uint32_t size) : m_data(data), m_size(size) {}
-  const uint8_t* read(uint64_t offset, uint32_t width) const {
-    if (offset > m_size || m_size - offset < width) throw_outside_view();
-    return m_data + offset;
-  }
-  template <class T>
-  T value(uint64_t offset) const {
-    return fmt::load_le<T>(read(offset, sizeof(T)));
-  }
-  uint32_t size() const { return m_size; }
-
- private:
-  const uint8_t* m_data;
-  uint32_t m_size;
-};
-
 }  // namespace
 
-uint64_t pe_section_data_end(const uint8_t* image, uint32_t image_size) {
-  const byte_span span(image, image_size);
-  if (image_size < pe::dos_header_size) throw_outside_view();
-  if (span.value<uint16_t>(0) != 0x5A4D) {
+uint64_t pe_section_data_end(const bytes::view& image) {
+  if (!image.contains(0, pe::dos_header_size)) bytes::throw_outside_view();
+  if (!image.equals(0, pe::dos_signature)) {
     log::write(log::error, "%s", "File is not PE.");
     throw sfx::exceptions::unsupported_file_format("Missing DOS signature.");
   }
-  const uint32_t nt = span.value<uint32_t>(pe::e_lfanew_offset);
-  if (nt > image_size || image_size - nt < nt_headers32_size) throw_outside_view();
-  static constexpr uint8_t nt_signature[4] = {'P', 'E', 0, 0};
-  if (std::memcmp(span.read(nt, pe::signature_size), nt_signature, pe::signature_size) != 0) {
+  const uint32_t nt = image.u32(pe::e_lfanew.offset);
+  if (!image.contains(nt, nt_headers32_size)) bytes::throw_outside_view();
+  if (!image.equals(nt + pe::signature.offset, pe::nt_signature)) {
     log::write(log::error, "%s", "File is missing NT signature");
     throw sfx::exceptions::unsupported_file_format("Missing NT signature.");
   }
-  const pe::nt_headers headers = pe::read_nt_headers(image, image_size, nt);
+  const pe::nt_headers headers = pe::read_nt_headers(image, nt);
   if (headers.magic != pe::magic_pe32) {
     log::write(log::error, "%s", "File is not 32-bit executable.");
     throw sfx::exceptions::unsupported_file_format("Exe file is not 32-bit.");
@@ -78,13 +54,13 @@ uint64_t pe_section_data_end(const uint8_t* image, uint32_t image_size) {
       throw sfx::exceptions::unsupported_file_format("Malformed PE header.");
     default:
       // A section table that does not fit into the image.
-      throw_outside_view();
+      bytes::throw_outside_view();
   }
   uint64_t end = 0;
   for (uint32_t i = 0; i < headers.number_of_sections; ++i) {
     const uint64_t header = headers.section_table + uint64_t{i} * pe::section_header_size;
-    const uint64_t raw_size = span.value<uint32_t>(header + pe::size_of_raw_data_offset);
-    const uint64_t raw_pointer = span.value<uint32_t>(header + pe::pointer_to_raw_data_offset);
+    const uint64_t raw_size = image.u32(header + pe::size_of_raw_data.offset);
+    const uint64_t raw_pointer = image.u32(header + pe::pointer_to_raw_data.offset);
     end = std::max(end, raw_pointer + raw_size);
   }
   return end;
@@ -97,19 +73,26 @@ payload_enumerator::payload_enumerator(std::shared_ptr<files::file_mapping> mapp
     throw kro::exceptions::error(codes::invalid_argument, "file handle is null");
   }
   const uint8_t* image = m_mapping->view();  // throws when no view is mapped
-  const uint64_t end = pe_section_data_end(image, m_mapping->view_size());
-  const uint64_t file_size = m_mapping->file_size();
+  init(bytes::view(image, m_mapping->view_size()), m_mapping->file_size());
+}
+
+payload_enumerator::payload_enumerator(const bytes::view& file) { init(file, file.size()); }
+
+void payload_enumerator::init(const bytes::view& file, uint64_t file_size) {
+  m_bytes = file;
+  m_file_size = file_size;
+  const uint64_t end = pe_section_data_end(m_bytes);
   if (end > file_size) {
     log::write(log::error, "%s", "Payload starts behind file end. File is invalid.");
     throw sfx::exceptions::unsupported_file_format("Payload starts behind file end.");
   }
-  // The whole view of a mapped file is below 4 GiB, so is the start.
-  if (end > std::numeric_limits<uint32_t>::max()) throw_outside_view();
+  // Data offsets are 32-bit: a start beyond that cannot be read.
+  if (end > std::numeric_limits<uint32_t>::max()) bytes::throw_outside_view();
   m_payload_start = static_cast<uint32_t>(end);
 }
 
 bool payload_enumerator::first() {
-  if (m_payload_start < m_mapping->file_size()) return read_record(m_payload_start);
+  if (m_payload_start < m_file_size) return read_record(m_payload_start);
   m_current.reset();
   log::write(log::info, "%s", "No payload present in file.");
   return false;
@@ -123,14 +106,12 @@ bool payload_enumerator::next() {
 const payload_entry* payload_enumerator::current() const { return m_current ? &*m_current : nullptr; }
 
 bool payload_enumerator::read_record(uint64_t offset) {
-  const files::file_mapping& mapping = *m_mapping;
-  // Offsets are computed in 64 bits; one beyond the 32-bit view cannot be read.
-  auto read = [&mapping](uint64_t at, uint32_t width) {
-    if (at > std::numeric_limits<uint32_t>::max()) throw_outside_view();
-    return mapping.read(static_cast<uint32_t>(at), width);
-  };
+  // Offsets are computed in 64 bits; data offsets are 32-bit, so a record
+  // beyond that cannot be read.
+  if (offset > std::numeric_limits<uint32_t>::max()) bytes::throw_outside_view();
+  auto read = [this](uint64_t at, uint32_t width) { return m_bytes.read(at, width); };
 
-  const uint8_t version = *read(offset + fmt::version.offset, fmt::version.size);
+  const uint8_t version = read(offset + fmt::version.offset, fmt::version.size)[0];
   if (version != fmt::header_version) {
     log::write(log::error, "Version %u is not supported!", static_cast<unsigned>(version));
     throw sfx::exceptions::invalid_payload("Header version is not supported");
@@ -139,37 +120,38 @@ bool payload_enumerator::read_record(uint64_t offset) {
   payload_entry entry;
   int step = 0;
   try {
-    const uint8_t* magic = read(offset + fmt::magic_field.offset, fmt::magic_field.size);
-    if (!std::equal(fmt::magic.begin(), fmt::magic.end(), magic)) {
+    const std::span<const uint8_t> magic = read(offset + fmt::magic_field.offset, fmt::magic_field.size);
+    if (!std::equal(fmt::magic.begin(), fmt::magic.end(), magic.begin())) {
       const std::string expected(fmt::magic.begin(), fmt::magic.end());
-      const std::string got(reinterpret_cast<const char*>(magic), fmt::magic_field.size);
+      const std::string got(magic.begin(), magic.end());
       log::write(log::error, "Invalid payload, '%s' expected, '%s' got.", expected.c_str(), got.c_str());
       throw sfx::exceptions::invalid_payload("Invalid magic string");
     }
     step = 1;
-    entry.type = fmt::load_le<uint32_t>(read(offset + fmt::type.offset, fmt::type.size));
+    entry.type = m_bytes.le<uint32_t>(offset + fmt::type.offset);
     step = 2;
-    entry.flags = fmt::load_le<uint32_t>(read(offset + fmt::flags.offset, fmt::flags.size));
+    entry.flags = m_bytes.le<uint32_t>(offset + fmt::flags.offset);
     if (entry.flags & fmt::flag_end) {
       m_current.reset();
       m_next_offset = 0;
       return false;
     }
     step = 3;
-    entry.timestamp = fmt::load_le<uint64_t>(read(offset + fmt::timestamp.offset, fmt::timestamp.size));
+    entry.timestamp = m_bytes.le<uint64_t>(offset + fmt::timestamp.offset);
     step = 4;
-    entry.size = fmt::load_le<uint32_t>(read(offset + fmt::size.offset, fmt::size.size));
+    entry.size = m_bytes.le<uint32_t>(offset + fmt::size.offset);
     step = 5;
-    const uint8_t* sha = read(offset + fmt::sha256.offset, fmt::sha256.size);
-    entry.sha256 = root::digest(std::vector<uint8_t>(sha, sha + fmt::sha256.size)).to_hex();
+    const std::span<const uint8_t> sha = read(offset + fmt::sha256.offset, fmt::sha256.size);
+    entry.sha256 = root::digest(std::vector<uint8_t>(sha.begin(), sha.end())).to_hex();
     step = 6;
-    const uint16_t alias_length =
-        fmt::load_le<uint16_t>(read(offset + fmt::alias_length.offset, fmt::alias_length.size));
+    const uint16_t alias_length = m_bytes.le<uint16_t>(offset + fmt::alias_length.offset);
     step = 7;
-    const uint8_t* alias = read(offset + fmt::header_size, alias_length);
-    entry.alias = text::from_utf8(std::string_view(reinterpret_cast<const char*>(alias), alias_length));
-    // The alias was read inside the view, so its end fits into 32 bits.
-    entry.data_offset = static_cast<uint32_t>(offset + fmt::header_size + alias_length);
+    const std::span<const uint8_t> alias = read(offset + fmt::header_size, alias_length);
+    entry.alias =
+        text::from_utf8(std::string_view(reinterpret_cast<const char*>(alias.data()), alias.size()));
+    const uint64_t data_offset = offset + fmt::header_size + alias_length;
+    if (data_offset > std::numeric_limits<uint32_t>::max()) bytes::throw_outside_view();
+    entry.data_offset = static_cast<uint32_t>(data_offset);
   } catch (const std::exception&) {
     log::write(log::error, "Fail on read value %d.", step);
     throw sfx::exceptions::invalid_payload("Fail on read payload");

@@ -9,8 +9,8 @@
 // both answer whether a file record is now current. An end record (flags bit
 // 0x10) or a file without payload ends the walk with no current entry.
 //
-// Every read goes through the mapping's checked read: nothing is read outside
-// the view, and all length fields are treated as hostile.
+// Every read goes through the byte view's checked read: nothing is read
+// outside the view, and all length fields are treated as hostile.
 //
 // Errors (kro::exceptions::error and its sfx::exceptions subclasses):
 //   no mapping                          87  "file handle is null"
@@ -29,6 +29,7 @@
 #include <optional>
 #include <string>
 
+#include "bytes/byte_view.h"
 #include "files/file_mapping.h"
 
 namespace kro::sfx {
@@ -56,12 +57,15 @@ class payload_enumerator_intf {
 // reader runs them, and the end of the last section data (64-bit, so that a
 // sum beyond 4 GiB is seen as lying behind the file end, never wrapped).
 // Logs and throws as listed above.
-uint64_t pe_section_data_end(const uint8_t* image, uint32_t image_size);
+uint64_t pe_section_data_end(const bytes::view& image);
 
 class payload_enumerator : public payload_enumerator_intf {
  public:
   // Runs the PE checks; throws as listed above.
+  // Over the mapping's view; the file size bounds the payload start.
   explicit payload_enumerator(std::shared_ptr<files::file_mapping> mapping);
+  // Over the bytes of a whole file, which must outlive the reader.
+  explicit payload_enumerator(const bytes::view& file);
 
   bool first() override;
   bool next() override;
@@ -76,9 +80,12 @@ class payload_enumerator : public payload_enumerator_intf {
   };
 
  private:
+  void init(const bytes::view& file, uint64_t file_size);
   bool read_record(uint64_t offset);
 
-  std::shared_ptr<files::file_mapping> m_mapping;
+  std::shared_ptr<files::file_mapping> m_mapping;  // keeps the view's bytes alive, when mapped
+  bytes::view m_bytes;
+  uint64_t m_file_size = 0;
   uint32_t m_payload_start = 0;
   uint64_t m_next_offset = 0;
   std::optional<payload_entry> m_current;

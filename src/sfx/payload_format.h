@@ -22,6 +22,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "bytes/byte_view.h"
+
 namespace kro::sfx::payload_format {
 
 inline constexpr uint8_t header_version = 1;
@@ -64,19 +66,6 @@ inline constexpr uint32_t max_alias_bytes = 0xFFFF;
 // any size) to the same bound.
 inline constexpr uint64_t max_file_bytes = 0xFFFFFFFF;
 
-// Little-endian integer access to a byte buffer.
-template <class T>
-constexpr T load_le(const uint8_t* p) {
-  T value = 0;
-  for (size_t i = 0; i < sizeof(T); ++i) value = static_cast<T>(value | (static_cast<T>(p[i]) << (8 * i)));
-  return value;
-}
-
-template <class T>
-constexpr void store_le(uint8_t* p, T value) {
-  for (size_t i = 0; i < sizeof(T); ++i) p[i] = static_cast<uint8_t>(value >> (8 * i));
-}
-
 // The fixed part of a record as the writer fills it.
 struct header {
   uint32_t type = type_file;
@@ -92,12 +81,12 @@ inline std::array<uint8_t, header_size> encode(const header& h) {
   std::array<uint8_t, header_size> out{};
   out[version.offset] = header_version;
   for (size_t i = 0; i < magic.size(); ++i) out[magic_field.offset + i] = magic[i];
-  store_le<uint32_t>(out.data() + type.offset, h.type);
-  store_le<uint32_t>(out.data() + flags.offset, h.flags);
-  store_le<uint64_t>(out.data() + timestamp.offset, h.timestamp);
-  store_le<uint32_t>(out.data() + size.offset, h.size);
+  bytes::store_le<uint32_t>(out.data() + type.offset, h.type);
+  bytes::store_le<uint32_t>(out.data() + flags.offset, h.flags);
+  bytes::store_le<uint64_t>(out.data() + timestamp.offset, h.timestamp);
+  bytes::store_le<uint32_t>(out.data() + size.offset, h.size);
   for (size_t i = 0; i < h.sha256.size(); ++i) out[sha256.offset + i] = h.sha256[i];
-  store_le<uint16_t>(out.data() + alias_length.offset, h.alias_length);
+  bytes::store_le<uint16_t>(out.data() + alias_length.offset, h.alias_length);
   return out;
 }
 

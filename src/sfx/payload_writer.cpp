@@ -80,7 +80,7 @@ stub_layout measure_stub(const uint8_t* image, size_t size) {
   if (size > std::numeric_limits<uint32_t>::max()) {
     throw sfx::exceptions::unsupported_file_format("Stub image of 4 GiB or more.");
   }
-  const uint64_t end = pe_section_data_end(image, static_cast<uint32_t>(size));
+  const uint64_t end = pe_section_data_end(bytes::view(image, size));
   if (end > size) throw sfx::exceptions::unsupported_file_format("Payload starts behind file end.");
   return stub_layout{static_cast<uint32_t>(end), size - end};
 }

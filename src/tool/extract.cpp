@@ -138,7 +138,7 @@ int extract(const args& a) {
   if (!o.flag("no-verify")) {
     char which = 0;
     if (!mapping.mapped() ||
-        !sfx::signature::check_block(mapping.view(), mapping.view_size(), root::dsa::sfx_key_set, &which))
+        !sfx::signature::check_block({mapping.view(), mapping.view_size()}, root::dsa::sfx_key_set, &which))
       throw tool_error(
           "'" + package +
           "' does not verify under key set 3; sfx.exe would refuse it (--no-verify extracts it anyway)");

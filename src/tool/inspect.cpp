@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "files/file_mapping.h"
+#include "bytes/pe_format.h"
 #include "root/verify_signature.h"
 #include "sfx/payload_enumerator.h"
 #include "text/text.h"
@@ -33,27 +33,29 @@ int inspect(const args& a) {
   }
   const std::string path = o.positional()[0];
   const std::vector<uint8_t> data = read_file(path);
-  const pe::layout l = pe::read(data);
+  const bytes::view image(data);
+  const pe::layout l = pe::read(image);
   std::printf("file            %s, %zu bytes\n", path.c_str(), data.size());
   std::printf("image           PE32, machine 0x%04x, subsystem %u, %u sections\n", l.machine, l.subsystem,
               l.sections);
   for (uint16_t i = 0; i < l.sections; ++i) {
-    const size_t h = l.section_table + size_t{40} * i;  // the table lies inside the file
-    const std::string name(reinterpret_cast<const char*>(&data[h]),
-                           ::strnlen(reinterpret_cast<const char*>(&data[h]), 8));
-    const uint32_t raw_size = pe::load32(data, h + 16), raw = pe::load32(data, h + 20);
+    const size_t h = l.section_table + size_t{kro::pe::section_header_size} * i;  // inside the file
+    const std::span<const uint8_t> name_field =
+        image.read(h + kro::pe::section_name.offset, kro::pe::section_name.size);
+    const std::string name(reinterpret_cast<const char*>(name_field.data()),
+                           ::strnlen(reinterpret_cast<const char*>(name_field.data()), name_field.size()));
+    const uint32_t raw_size = image.u32(h + kro::pe::size_of_raw_data.offset);
+    const uint32_t raw = image.u32(h + kro::pe::pointer_to_raw_data.offset);
     std::printf("  section %-8s raw 0x%08x..0x%08x\n", name.c_str(), raw, raw + raw_size);
   }
-  std::printf("checksum        0x%08x\n", pe::load32(data, l.checksum_offset));
+  std::printf("checksum        0x%08x\n", image.u32(l.checksum_offset));
   std::printf(
       "security dir    offset 0x%08x, size %u%s\n", l.security_offset, l.security_size,
       l.security_offset
           ? (l.security_offset + 0ull + l.security_size <= data.size() ? "" : " (table not present yet)")
           : " (no certificate table)");
 
-  auto mapping = std::make_shared<files::file_mapping>();
-  mapping->open(files::open_for_read(text::from_utf8(path)), false, true);
-  sfx::payload_enumerator records(mapping);
+  sfx::payload_enumerator records(image);
   std::printf("payload start   0x%08x\n", records.payload_start());
   unsigned count = 0;
   uint64_t end = records.payload_start();
@@ -70,7 +72,7 @@ int inspect(const args& a) {
     std::printf("end record      0x%08llx\n", static_cast<unsigned long long>(end));
 
   try {
-    const sig::located found = sig::locate(data.data(), data.size());
+    const sig::located found = sig::locate(image);
     if (found.refusal) {
       std::printf("signature       refused: %s\n", found.refusal);
       return 1;
@@ -85,7 +87,7 @@ int inspect(const args& a) {
     return 1;
   }
   char which = 0;
-  if (sig::check_block(data.data(), data.size(), root::dsa::sfx_key_set, &which)) {
+  if (sig::check_block(image, root::dsa::sfx_key_set, &which)) {
     std::printf("verified        yes, key %c of key set 3\n", which);
     return 0;
   }

@@ -15,6 +15,7 @@
 #include <pugixml.hpp>
 #include <set>
 
+#include "bytes/pe_format.h"
 #include "root/verify_signature.h"
 #include "sfx/payload_format.h"
 #include "sfx/payload_writer.h"
@@ -157,10 +158,10 @@ int pack(const args& a) {
   const std::string info_path = o.required("info");
   std::string info = read_text(info_path);
   if (o.flag("sign-info")) {
-    const auto found = sig::locate(reinterpret_cast<const uint8_t*>(info.data()), info.size());
+    const auto found = sig::locate(bytes::view(info));
     if (!found.value.empty()) info.resize(found.covered_size - 5);
     info = sig::sign_xml(info, key);
-  } else if (!sig::check_block(info.data(), info.size(), root::dsa::sfx_key_set)) {
+  } else if (!sig::check_block(bytes::view(info), root::dsa::sfx_key_set)) {
     throw tool_error("'" + info_path +
                      "' is not signed under key set 3; sign it (sfxtool sign-xml) or pass --sign-info");
   }
@@ -174,7 +175,7 @@ int pack(const args& a) {
     input_file f = parse_input(*spec, false);
     if (!named) f.alias = product_info_alias(info, info_path);
     product_info = read_text(f.path);
-    if (!sig::check_block(product_info.data(), product_info.size(), root::dsa::sfx_key_set))
+    if (!sig::check_block(bytes::view(product_info), root::dsa::sfx_key_set))
       throw tool_error(
           "'" + f.path.string() +
           "' is not signed under key set 3; sfx.exe refuses it (sfxtool product-info or sign-xml)");
@@ -191,17 +192,17 @@ int pack(const args& a) {
     std::vector<uint8_t> data = read_file(f.path);
     bool signed_at_all = false;
     try {
-      signed_at_all = !sig::locate(data.data(), data.size()).value.empty();
+      signed_at_all = !sig::locate(data).value.empty();
     } catch (const std::invalid_argument&) {
       signed_at_all = true;
     }
-    if (!sig::check_block(data.data(), data.size(), root::dsa::sfx_key_set)) {
+    if (!sig::check_block(data, root::dsa::sfx_key_set)) {
       if (!o.flag("sign-module") || signed_at_all)
         throw tool_error("'" + *module + "' " +
                          (signed_at_all ? "carries a signature that is not valid under key set 3"
                                         : "is not signed; sfx.exe would not call it (sfxtool sign-block, or "
                                           "--sign-module)"));
-      const std::vector<uint8_t> block = sig::make_block(data.data(), data.size(), key);
+      const std::vector<uint8_t> block = sig::make_block(data, key);
       data.insert(data.end(), block.begin(), block.end());
     }
     f.data = std::move(data);
@@ -298,8 +299,8 @@ int pack(const args& a) {
   image.resize(measured.payload_start);
   if (measured.trailing_bytes) {
     // The COFF symbol table the linker left there is gone with them.
-    pe::store32(image, stub.e_lfanew + 12, 0);
-    pe::store32(image, stub.e_lfanew + 16, 0);
+    bytes::store_le<uint32_t>(image, stub.e_lfanew + kro::pe::pointer_to_symbol_table.offset, 0);
+    bytes::store_le<uint32_t>(image, stub.e_lfanew + kro::pe::number_of_symbols.offset, 0);
   }
 
   // Records.
@@ -329,16 +330,16 @@ int pack(const args& a) {
   if (cert_size) {
     const uint64_t table = (image.size() + sig::block_size + 7) / 8 * 8;
     if (table > 0xFFFFFFFFull - cert_size) throw tool_error("package too large for a certificate table");
-    pe::store32(image, stub.security_dir_offset, static_cast<uint32_t>(table));
-    pe::store32(image, stub.security_dir_offset + 4, cert_size);
+    bytes::store_le<uint32_t>(image, stub.security_dir_offset, static_cast<uint32_t>(table));
+    bytes::store_le<uint32_t>(image, stub.security_dir_offset + 4, cert_size);
   }
-  pe::store32(image, stub.checksum_offset, 0);
-  const std::vector<uint8_t> block = sig::make_block(image.data(), image.size(), key);
+  bytes::store_le<uint32_t>(image, stub.checksum_offset, 0);
+  const std::vector<uint8_t> block = sig::make_block(image, key);
   image.insert(image.end(), block.begin(), block.end());
   if (cert_size) image.resize((image.size() + 7) / 8 * 8, 0);
-  pe::store32(image, stub.checksum_offset, pe::checksum(image, stub.checksum_offset));
+  bytes::store_le<uint32_t>(image, stub.checksum_offset, pe::checksum(image, stub.checksum_offset));
 
-  if (!cert_size && !sig::check_block(image.data(), image.size(), root::dsa::sfx_key_set))
+  if (!cert_size && !sig::check_block(image, root::dsa::sfx_key_set))
     throw tool_error("internal error: the package does not verify");
   write_file_atomically(out, image.data(), image.size());
   std::printf("%s: %zu bytes, %zu payload files, signed with key %c%s\n", out.c_str(), image.size(),

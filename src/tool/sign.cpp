@@ -36,7 +36,7 @@ int sign_xml(const args& a) {
   warn_if_development_key("sign-xml", key);
   const std::string in = o.positional()[0];
   std::string document = read_text(in);
-  const auto found = sig::locate(reinterpret_cast<const uint8_t*>(document.data()), document.size());
+  const auto found = sig::locate(bytes::view(document));
   if (!found.value.empty()) {
     if (document.compare(found.covered_size, sig::marker_size, sig::xml_marker) != 0)
       throw tool_error("'" + in + "' ends with a binary signature block; it is no XML document to sign");
@@ -65,9 +65,9 @@ int sign_block(const args& a) {
   warn_if_development_key("sign-block", key);
   const std::string in = o.positional()[0];
   std::vector<uint8_t> data = read_file(in);
-  const auto found = sig::locate(data.data(), data.size());
+  const auto found = sig::locate(data);
   if (!found.value.empty()) throw tool_error("'" + in + "' already ends with a signature");
-  const std::vector<uint8_t> block = sig::make_block(data.data(), data.size(), key);
+  const std::vector<uint8_t> block = sig::make_block(data, key);
   data.insert(data.end(), block.begin(), block.end());
   write_file_atomically(o.value("o").value_or(in), data.data(), data.size());
   warn_outside_set(key);
@@ -94,13 +94,13 @@ int verify(const args& a) {
     bool signed_at_all = false;
     const char* refusal = nullptr;
     try {
-      const sig::located found = sig::locate(data.data(), data.size());
+      const sig::located found = sig::locate(data);
       signed_at_all = !found.value.empty();
       refusal = found.refusal;
     } catch (const std::invalid_argument&) {
       signed_at_all = true;  // a comment with a broken signature text
     }
-    if (sig::check_block(data.data(), data.size(), set, &which)) {
+    if (sig::check_block(data, set, &which)) {
       std::printf("%s: valid, key %c of key set %u\n", path.c_str(), which, set);
     } else if (refusal) {
       std::printf("%s: NOT valid: %s\n", path.c_str(), refusal);

@@ -212,7 +212,7 @@ inline std::vector<uint8_t> signed_package(std::vector<uint8_t> image, uint32_t 
     put32(image, nt + 152, static_cast<uint32_t>(table));
     put32(image, nt + 156, cert_size);
   }
-  const std::vector<uint8_t> block = sfx::signature::make_block(image.data(), image.size(), dev_key_g());
+  const std::vector<uint8_t> block = sfx::signature::make_block(image, dev_key_g());
   image.insert(image.end(), block.begin(), block.end());
   if (cert_size) {
     image.resize(table, 0);

@@ -1,13 +1,12 @@
 // The PE header checks that the payload reader and the signature check share:
 // the same signed package is accepted or refused by both, so the signed range
 // and the payload start are always derived from the same header fields.
-#include "sfx/pe_headers.h"
-
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "bytes/pe_format.h"
 #include "exceptions/exceptions.h"
 #include "pe_fixture.h"
 #include "root/verify_signature.h"
@@ -116,9 +115,9 @@ TEST(pe_headers, checksum_cannot_move_the_payload_start) {
 // The shared reader on its own: every bound in subtraction form, so offsets
 // near the 32-bit limit are refused instead of wrapping.
 TEST(pe_headers, reader_bounds) {
-  namespace pe = kro::sfx::pe;
+  namespace pe = kro::pe;
   const std::vector<uint8_t> image = pe_fixture().add_section(0x300, 0x10).image();
-  const pe::nt_headers good = pe::read_nt_headers(image.data(), image.size(), 0x80);
+  const pe::nt_headers good = pe::read_nt_headers({image.data(), image.size()}, 0x80);
   EXPECT_EQ(good.problem, pe::fault::none);
   EXPECT_EQ(good.number_of_sections, 2);
   EXPECT_EQ(good.section_table, 0x80u + 24 + 224);
@@ -140,18 +139,18 @@ TEST(pe_headers, reader_bounds) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    EXPECT_EQ(pe::read_nt_headers(image.data(), r.size, r.nt).problem, r.expected);
+    EXPECT_EQ(pe::read_nt_headers({image.data(), r.size}, r.nt).problem, r.expected);
   }
   std::vector<uint8_t> plus = image;
   kro::test::put16(plus, 0x80 + 24, 0x20B);
-  EXPECT_EQ(pe::read_nt_headers(plus.data(), plus.size(), 0x80).problem,
+  EXPECT_EQ(pe::read_nt_headers({plus.data(), plus.size()}, 0x80).problem,
             pe::fault::optional_header_too_small);
   kro::test::put16(plus, 0x80 + 20, 240);
   kro::test::put32(plus, 0x80 + 24 + 108, 5);
-  EXPECT_EQ(pe::read_nt_headers(plus.data(), plus.size(), 0x80).problem, pe::fault::none);
-  EXPECT_EQ(pe::read_nt_headers(plus.data(), plus.size(), 0x80).security_entry, 0x80u + 168);
+  EXPECT_EQ(pe::read_nt_headers({plus.data(), plus.size()}, 0x80).problem, pe::fault::none);
+  EXPECT_EQ(pe::read_nt_headers({plus.data(), plus.size()}, 0x80).security_entry, 0x80u + 168);
   kro::test::put16(plus, 0x80 + 24, 0x10C);
-  EXPECT_EQ(pe::read_nt_headers(plus.data(), plus.size(), 0x80).problem, pe::fault::unknown_magic);
+  EXPECT_EQ(pe::read_nt_headers({plus.data(), plus.size()}, 0x80).problem, pe::fault::unknown_magic);
 }
 
 }  // namespace

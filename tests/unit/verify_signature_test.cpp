@@ -55,7 +55,7 @@ bytes pattern(size_t n, uint8_t seed) {
 
 bytes signed_block(const bytes& data, char key) {
   bytes out = data;
-  const bytes block = signature::make_block(data.data(), data.size(), dev_key(key));
+  const bytes block = signature::make_block(data, dev_key(key));
   out.insert(out.end(), block.begin(), block.end());
   return out;
 }
@@ -348,8 +348,8 @@ TEST(verify_signature, checksum_written_after_signing) {
   EXPECT_TRUE(verify(pe.data));
   put32(pe.data, checksum_at, 0);
   EXPECT_TRUE(verify(pe.data));
-  EXPECT_EQ(signature::pe_checksum_offset(pe.data.data(), pe.data.size()), checksum_at);
-  EXPECT_FALSE(signature::pe_checksum_offset(pe.data.data(), 63).has_value());
+  EXPECT_EQ(signature::pe_checksum_offset(pe.data), checksum_at);
+  EXPECT_FALSE(signature::pe_checksum_offset({pe.data.data(), 63}).has_value());
 }
 
 // --- Files and handles -------------------------------------------------------------

@@ -1,29 +1,25 @@
-#include "sfx/pe_headers.h"
+#include "bytes/pe_format.h"
 
-namespace kro::sfx::pe {
-namespace {
+namespace kro::pe {
 
-uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | p[1] << 8); }
-uint32_t le32(const uint8_t* p) {
-  return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24;
+bool has_dos_header(const bytes::view& image) {
+  return image.contains(0, dos_header_size) && image.equals(0, dos_signature);
 }
 
-}  // namespace
-
-nt_headers read_nt_headers(const uint8_t* image, uint64_t size, uint32_t nt) {
+nt_headers read_nt_headers(const bytes::view& image, uint32_t nt) {
   nt_headers h;
-  if (nt > size || size - nt < optional_header_offset + 2) {
+  const uint64_t size = image.size();
+  if (nt > size || size - nt < optional_header_offset + magic.size) {
     h.problem = fault::headers_outside;
     return h;
   }
   const uint64_t optional = uint64_t{nt} + optional_header_offset;
-  h.machine = le16(image + nt + machine_offset);
-  h.number_of_sections = le16(image + nt + number_of_sections_offset);
-  h.size_of_optional_header = le16(image + nt + size_of_optional_header_offset);
-  h.magic = le16(image + optional);
-  const optional_header_kind* kind = h.magic == pe32.magic        ? &pe32
-                                     : h.magic == pe32_plus.magic ? &pe32_plus
-                                                                  : nullptr;
+  h.optional_header = optional;
+  h.machine = image.u16(nt + machine.offset);
+  h.number_of_sections = image.u16(nt + number_of_sections.offset);
+  h.size_of_optional_header = image.u16(nt + size_of_optional_header.offset);
+  h.magic = image.u16(optional + magic.offset);
+  const optional_header_kind* kind = kind_of(h.magic);
   if (!kind) {
     h.problem = fault::unknown_magic;
     return h;
@@ -32,11 +28,12 @@ nt_headers read_nt_headers(const uint8_t* image, uint64_t size, uint32_t nt) {
     h.problem = fault::headers_outside;
     return h;
   }
-  h.checksum = uint64_t{nt} + checksum_offset;
-  h.number_of_rva_and_sizes = le32(image + optional + kind->rva_count_offset);
-  h.security_entry = optional + kind->directories_offset + 8 * security_directory;
-  h.security_offset = le32(image + h.security_entry);
-  h.security_size = le32(image + h.security_entry + 4);
+  h.checksum = optional + checksum.offset;
+  h.subsystem = image.u16(optional + subsystem.offset);
+  h.number_of_rva_and_sizes = image.u32(optional + kind->rva_count_offset);
+  h.security_entry = optional + kind->directory(security_directory);
+  h.security_offset = image.u32(h.security_entry);
+  h.security_size = image.u32(h.security_entry + 4);
 
   if (h.size_of_optional_header < kind->min_size) {
     h.problem = fault::optional_header_too_small;
@@ -73,4 +70,4 @@ const char* describe(fault problem) {
   return "unknown";
 }
 
-}  // namespace kro::sfx::pe
+}  // namespace kro::pe
