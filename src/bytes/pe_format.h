@@ -10,6 +10,7 @@
 //                and the optional header at +24:
 //                                     PE32 (0x10B)   PE32+ (0x20B)
 //                  fixed part + 16 directories  224           240
+//                  SizeOfImage                  +56           +56
 //                  CheckSum                     +64           +64
 //                  Subsystem                    +68           +68
 //                  NumberOfRvaAndSizes          +92           +108
@@ -57,6 +58,7 @@ inline constexpr uint32_t optional_header_offset = signature.end() + file_header
 
 // Optional header, from its start (the same for PE32 and PE32+).
 inline constexpr field magic{0, 2};
+inline constexpr field size_of_image{56, 4};
 inline constexpr field checksum{64, 4};
 inline constexpr field subsystem{68, 2};
 

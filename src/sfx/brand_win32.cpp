@@ -1,5 +1,6 @@
 #include <windows.h>
 
+#include "bytes/pe_format.h"
 #include "exceptions/exceptions.h"
 #include "sfx/brand.h"
 
@@ -10,9 +11,10 @@ namespace kro::sfx::detail {
 std::wstring own_product_id() {
   const auto* base = reinterpret_cast<const uint8_t*>(GetModuleHandleW(nullptr));
   if (base == nullptr) throw kro::exceptions::error(codes::none, "There is no resource section in module");
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
-  const std::span<const uint8_t> image(base, nt->OptionalHeader.SizeOfImage);
+  const uint32_t nt = bytes::view(base, pe::dos_header_size).u32(pe::e_lfanew.offset);
+  const uint64_t size_of_image_at = uint64_t{nt} + pe::optional_header_offset + pe::size_of_image.offset;
+  const bytes::view headers(base, static_cast<size_t>(size_of_image_at + pe::size_of_image.size));
+  const std::span<const uint8_t> image(base, headers.u32(size_of_image_at));
   return product_id_from_version_block(find_version_resource(image));
 }
 

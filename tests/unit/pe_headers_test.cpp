@@ -139,7 +139,7 @@ TEST(pe_headers, reader_bounds) {
   };
   for (const row& r : rows) {
     SCOPED_TRACE(r.name);
-    EXPECT_EQ(pe::read_nt_headers({image.data(), r.size}, r.nt).problem, r.expected);
+    EXPECT_EQ(pe::read_nt_headers({image.data(), static_cast<size_t>(r.size)}, r.nt).problem, r.expected);
   }
   std::vector<uint8_t> plus = image;
   kro::test::put16(plus, 0x80 + 24, 0x20B);

@@ -212,7 +212,7 @@ TEST(morrow_mod_signed, a_signed_copy_verifies_loads_and_answers) {
   ASSERT_GT(image.size(), 1024u);
   const std::string key_text = read_bytes(windows_path(KRO_SOURCE_DIR "/keys/dev-private/G.txt"));
   const auto key = kro::root::dsa::parse_key_text(key_text);
-  const std::vector<uint8_t> block = kro::sfx::signature::make_block(image, key);
+  const std::vector<uint8_t> block = kro::sfx::signature::make_block(kro::bytes::view(image), key);
   image.append(block.begin(), block.end());
 
   temp_file copy(L"morrow_mod_signed");
