@@ -121,16 +121,15 @@ class checker final : public verify_signature_intf {
   }
 
  private:
-  // The whole file through one read-only mapping; every failure is false.
+  // The file through windows of one read-only mapping; every failure is false.
   bool check_handle(files::native_handle handle) {
     try {
       files::file_mapping mapping;
       mapping.open(handle);
       const uint64_t size = mapping.file_size();
       if (size == 0 || size > 0xFFFFFFFFull) return false;
-      mapping.map_view(0, 0);
-      const uint8_t* view = mapping.view();
-      const bool result = verify_block_quiet(view, mapping.view_size());
+      const files::mapping_windows windows(mapping);
+      const bool result = verify_view_quiet(bytes::view(windows));
       mapping.reset();
       return result;
     } catch (const std::exception&) {
@@ -138,10 +137,13 @@ class checker final : public verify_signature_intf {
     }
   }
 
-  // The check of key set 3; a refused layout is logged, every failure is false.
   static bool verify_block_quiet(const void* data, size_t size) {
+    return verify_view_quiet(bytes::view(static_cast<const uint8_t*>(data), size));
+  }
+
+  // The check of key set 3; a refused layout is logged, every failure is false.
+  static bool verify_view_quiet(const bytes::view& bytes) {
     try {
-      const bytes::view bytes(static_cast<const uint8_t*>(data), size);
       const located where = locate(bytes);
       if (where.refusal) log::write(log::error, "DSA check refused the data: %s.", where.refusal);
       return check_located(bytes, where, root::dsa::sfx_key_set, nullptr);
