@@ -68,7 +68,7 @@ bool is_private_folder_list(const entry_facts& facts) {
       {entry_kind::allow, both, generic_read | generic_execute, trustee::users},
   };
   if (!facts.has_dacl || !facts.dacl_protected || facts.dacl.size() != std::size(expected)) return false;
-  for (size_t i = 0; i < facts.dacl.size(); ++i) {
+  for (size_t i = 0; i < std::size(expected); ++i) {
     const access_entry& have = facts.dacl[i];
     const access_entry& want = expected[i];
     if (have.kind != want.kind || have.flags != want.flags || have.mask != want.mask ||
