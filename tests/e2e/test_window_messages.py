@@ -15,6 +15,12 @@ RECORD = re.compile(r"^Window messages: KroSplashScreenHide=0x([0-9a-f]+), Taskb
 class WindowMessages(e2e.PrefixTest):
     prefix_name = "messages"
 
+    def setUp(self):
+        # The prefix is a copy of the shared one, whose log may hold earlier
+        # runs (make demo): this run starts a log of its own.
+        if os.path.exists(self.prefix.log_file):
+            os.remove(self.prefix.log_file)
+
     def test_both_messages_are_registered_before_the_entry(self):
         # The bare program is not signed: the run stops at its signature
         # check, after the entry has logged the ids.
