@@ -11,6 +11,7 @@
 #include "files/directory.h"
 #include "files/file_handle.h"
 #include "sfx/log_folder.h"
+#include "systools/process_facts.h"
 #include "text/text.h"
 
 namespace kro::sfx::log_folder {
@@ -65,7 +66,9 @@ class preparation {
                       SECURITY_ATTRIBUTES* security) {
     CreateDirectoryW(path.c_str(), security);
     files::unique_file handle = open_entry(path, READ_CONTROL | FILE_READ_ATTRIBUTES, open_flags);
-    if (!handle) return refuse(path, text::format("it cannot be created or opened (error %u)", last_error()));
+    if (!handle)
+      return refuse(path, text::format("it cannot be created or opened (error %u)",
+                                       static_cast<unsigned>(systools::last_error())));
     access::entry_facts facts;
     if (const uint32_t error = inspect(m_functions, handle.get(), path, parent_final, facts)) {
       return refuse(path,
@@ -78,7 +81,8 @@ class preparation {
       files::unique_file writable =
           open_entry(path, READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES, open_flags);
       if (!writable)
-        return refuse(path, text::format("its access list cannot be reset (error %u)", last_error()));
+        return refuse(path, text::format("its access list cannot be reset (error %u)",
+                                         static_cast<unsigned>(systools::last_error())));
       if (const uint32_t error = m_functions.protect_folder(writable.get())) {
         return refuse(
             path, text::format("its access list cannot be reset (error %u)", static_cast<unsigned>(error)));
@@ -133,8 +137,6 @@ class preparation {
   }
 
  private:
-  static unsigned last_error() { return static_cast<unsigned>(GetLastError()); }
-
   const api& m_functions;
   std::string m_refusal;
   std::vector<std::string> m_notes;
